@@ -1,0 +1,24 @@
+// Every text the launcher can print, and its exit codes. Tests compare
+// against these constants. Paths are inserted with %ls on Windows and %s on
+// Linux.
+#pragma once
+
+#include "os/os.h"
+
+#define MSG_SPEC_EXPAND "Error, couldn't runtime expand spec '" OS_PRI_S "'.\n"
+#define MSG_SIGNAL_HANDLER "Error, failed to register signal handler."
+#define MSG_NO_HEADER "Error, couldn't find attached data header."
+#define MSG_NO_MEMORY "Error, couldn't allocate memory."
+#define MSG_DECODE "Error, couldn't decode attached data."
+#define MSG_LOAD_DLL "Error, load DLL."
+#define MSG_NO_ENTRY_POINT "Error, DLL entry point not found."
+#define MSG_OPEN_FOR_WRITING "Error, failed to open '" OS_PRI_S "' for writing.\n"
+#define MSG_UNPACK_WRITE "Error, couldn't unpack file to target path."
+#define MSG_LAUNCH_CHILD "Error, couldn't launch child"
+#define MSG_WITH_CODE_FORMAT "%s ([Error %ld] %s)\n"
+
+// Exit codes of the launcher's own failures.
+enum {
+    EXIT_CODE_FAILURE = 2,        // every reported failure
+    EXIT_CODE_NO_CHILD_STATUS = 1 // the child's exit code could not be read
+};

@@ -1,0 +1,31 @@
+// Launch control: the main routine, the run-mode decision, the child launch,
+// the main library host and the clean-up.
+#pragma once
+
+#include <stdint.h>
+
+#include "os/os.h"
+
+enum run_mode { RUN_MODE_PARENT, RUN_MODE_CHILD };
+
+// The whole life of a launcher process. Takes the four WinMain-style values
+// (unused: the arguments come from the runtime) and returns the exit code.
+int launcher_main(void* instance, void* previous_instance, os_char* command_line, int show_command);
+
+// Child mode when TALVOR_ONEFILE_PARENT names a live process of this same
+// executable.
+run_mode detect_run_mode(void);
+
+// Parent mode, after unpacking: starts the child, waits, cleans up and returns
+// the child's exit code.
+uint32_t launch_child(void);
+
+// Child mode: loads the main library and returns what its run_code returns.
+int host_main_dll(void);
+
+// Ends the child (given 5 s) and removes the target directory.
+void cleanup_child(void);
+
+// The own module path, filled once; the child's program and first argument.
+extern os_char own_module_path[4096];
+void fill_own_module_path(void);

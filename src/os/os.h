@@ -1,0 +1,154 @@
+// The launcher's one interface to the operating system. Every system call the
+// launcher makes goes through a function declared here; os/win32/ implements
+// them with the Win32 calls of the Windows launcher, os/posix/ with their
+// nearest POSIX equivalents. The build compiles exactly one of the two.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <wchar.h>
+
+#ifdef _WIN32
+// Windows works in UTF-16 wide strings throughout.
+typedef wchar_t os_char;
+#define OS_TEXT(s) L##s
+#define OS_SEP L'\\'
+#define OS_PRI_S "%ls"
+#define os_strlen wcslen
+#define os_strcmp wcscmp
+#define os_strncmp wcsncmp
+#define os_strrchr wcsrchr
+#define os_strchr wcschr
+#define os_stricmp _wcsicmp
+#define os_strdup _wcsdup
+#define OS_FOLDER_CAPACITY 260 // MAX_PATH, the buffer SHGetFolderPathW fills
+#else
+// Linux works in UTF-8 narrow strings; capacities count bytes.
+#include <strings.h>
+typedef char os_char;
+#define OS_TEXT(s) s
+#define OS_SEP '/'
+#define OS_PRI_S "%s"
+#define os_strlen strlen
+#define os_strcmp strcmp
+#define os_strncmp strncmp
+#define os_strrchr strrchr
+#define os_strchr strchr
+#define os_stricmp strcasecmp
+#define os_strdup strdup
+#define OS_FOLDER_CAPACITY 4096
+#endif
+
+// --- Process start -------------------------------------------------------
+
+// The runtime's argument vector, as parsed at start-up.
+void os_arguments(int* argc, os_char*** argv);
+// Removes the current directory from the library search order.
+void os_clear_dll_directory(void);
+uint32_t os_process_id(void);
+
+// --- Errors ----------------------------------------------------------------
+
+// The calling thread's last system error code (GetLastError / errno).
+uint32_t os_last_error(void);
+// The system's US English text for `code`, or null when it has none. The text
+// may end in line breaks and is never released.
+char* os_error_text(uint32_t code);
+
+// --- Environment -------------------------------------------------------------
+
+// Converts one byte of a narrow ASCII variable name into `out`; false when it
+// does not convert to exactly one character.
+bool os_widen_name_char(char c, os_char* out);
+// Reads a variable into `buffer` (capacity in characters). Returns its length,
+// 0 when unset or empty, or the capacity needed when it does not fit.
+size_t os_env_read(const os_char* name, os_char* buffer, size_t capacity);
+// Sets a variable, or removes it when `value` is null.
+bool os_env_write(const os_char* name, const os_char* value);
+
+// --- Folders, time, counters -----------------------------------------------
+
+// Writes the temporary folder, with a final separator, to `out`; writes
+// nothing when it does not fit `capacity`.
+void os_temp_path(os_char* out, size_t capacity);
+// The user's profile and local cache folders into an OS_FOLDER_CAPACITY
+// buffer; false when the system has none.
+bool os_profile_folder(os_char* out);
+bool os_cache_folder(os_char* out);
+// The system time as 100-nanosecond intervals since 1601-01-01 UTC.
+int64_t os_system_time(void);
+// A high-resolution counter, stored through `counter`.
+void os_performance_counter(int64_t* counter);
+
+// --- Paths -------------------------------------------------------------------
+
+// The running executable's path into `buffer`; returns its length, 0 on
+// failure. A path longer than the capacity is truncated.
+size_t os_module_path(os_char* buffer, size_t capacity);
+// The image path of process `pid` into `buffer`; false when the process does
+// not exist, cannot be opened or queried.
+bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity);
+// Makes `path` absolute into `out`. Returns the length, the capacity needed
+// when it does not fit, or 0 on failure.
+size_t os_full_path(const os_char* path, os_char* out, size_t capacity);
+// In place: the file's final path (links followed) without the extended
+// length prefix; the directory part in short (8.3) form.
+void resolve_final_path(os_char* path, size_t capacity);
+void make_short_path(os_char* path, size_t capacity);
+
+// --- Files and directories -------------------------------------------------
+
+enum os_dir_result { OS_DIR_CREATED, OS_DIR_EXISTS, OS_DIR_FAILED };
+// Creates one directory. With `owner_only` (the target directory) only the
+// current user may access it; the POSIX layer makes every directory 0700.
+os_dir_result os_create_directory(const os_char* path, bool owner_only);
+// True when `path` names an existing directory (not following a final link).
+bool os_is_directory(const os_char* path);
+// Deletes a directory tree silently; never follows a link out of it.
+void os_remove_tree(const os_char* path);
+
+#ifdef _WIN32
+typedef void* os_file;
+#define OS_INVALID_FILE ((void*)(intptr_t)-1)
+#else
+typedef int os_file;
+#define OS_INVALID_FILE (-1)
+#endif
+// Creates or truncates a file for writing.
+os_file os_file_create(const os_char* path);
+// Writes all `size` bytes; false on failure (os_last_error tells why).
+bool os_file_write(os_file file, const void* data, size_t size);
+void os_file_close(os_file file);
+
+// --- The main library ---------------------------------------------------------
+
+// Loads the main library at `path`, searching its dependencies in its own
+// directory, in `directory` and in the system's; null on failure.
+void* os_load_library(const os_char* directory, const os_char* path);
+void* os_find_symbol(void* library, const char* name);
+
+// --- The child process and console control ---------------------------------
+
+// Starts the own executable `module_path` as the child with the launcher's
+// arguments, inheriting the standard handles and the environment. False on
+// failure (os_last_error tells why).
+bool os_child_start(const os_char* module_path, int argc, os_char** argv);
+// Main thread: waits for the child without a time limit, reads its exit code
+// (1 when it cannot be read) and releases the child.
+uint32_t os_child_wait(void);
+// From any thread: gives the child up to `timeout_ms` to end, then kills it.
+// Does nothing when no child runs.
+void os_child_stop(uint32_t timeout_ms);
+// Main thread, after clean-up: a child ended by a signal ends the launcher by
+// the same signal (POSIX); nothing on Windows.
+void os_child_pass_on_signal(void);
+// Installs the console control handler (Windows) or the signal thread
+// (POSIX); both run cleanup_child when the user interrupts the launcher.
+bool os_register_ctrl_handler(void);
+void os_sleep_ms(uint32_t milliseconds);
+
+#ifndef _WIN32
+// POSIX has no runtime-held argument vector: main hands it over.
+void os_set_arguments(int argc, char** argv);
+#endif

@@ -1,0 +1,43 @@
+// Process start, identity and error texts.
+#include <errno.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "os/os.h"
+#include "os/posix/posix.h"
+
+static int saved_argc;
+static char** saved_argv;
+
+void os_set_arguments(int argc, char** argv) {
+    saved_argc = argc;
+    saved_argv = argv;
+}
+
+void os_arguments(int* argc, os_char*** argv) {
+    *argc = saved_argc;
+    *argv = saved_argv;
+}
+
+// The library search order never includes the current directory on Linux.
+void os_clear_dll_directory(void) {}
+
+uint32_t os_process_id(void) { return (uint32_t)getpid(); }
+
+uint32_t os_last_error(void) { return (uint32_t)errno; }
+
+// dlopen reports through dlerror rather than errno; the library loader keeps
+// its text here for the one message that needs it.
+const char* pending_error_text;
+
+char* os_error_text(uint32_t code) {
+    if (code == 0 && pending_error_text != nullptr) return strdup(pending_error_text);
+    return strdup(strerror((int)code));
+}
+
+void os_sleep_ms(uint32_t milliseconds) {
+    struct timespec pause = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
