@@ -1,0 +1,116 @@
+// Executable paths and their normalisation into a form that does not depend
+// on how a process was started.
+#include <windows.h>
+
+#include <psapi.h>
+#include <stdlib.h>
+
+#include "diag/fatal.h"
+#include "os/os.h"
+
+// GetModuleFileNameW truncates a path that does not fit and then returns the
+// capacity; the caller keeps the truncated path.
+size_t os_module_path(os_char* buffer, size_t capacity) {
+    return GetModuleFileNameW(nullptr, buffer, (DWORD)capacity);
+}
+
+// PROCESS_QUERY_INFORMATION | PROCESS_VM_READ (0x410): what
+// K32GetModuleFileNameExW needs to read another process's main module name.
+bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity) {
+    HANDLE process = OpenProcess(0x410, FALSE, pid);
+    if (process == nullptr) return false;
+    DWORD length = K32GetModuleFileNameExW(process, nullptr, buffer, (DWORD)capacity);
+    CloseHandle(process);
+    return length != 0;
+}
+
+size_t os_full_path(const os_char* path, os_char* out, size_t capacity) {
+    return GetFullPathNameW(path, (DWORD)capacity, out, nullptr);
+}
+
+typedef DWORD(WINAPI* final_path_function)(HANDLE file, LPWSTR path, DWORD capacity, DWORD flags);
+
+// GetFinalPathNameByHandleW exists from Vista on; it is looked up each time
+// rather than imported, so that the executable still loads where it is
+// missing.
+static final_path_function find_final_path_function(void) {
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    if (kernel == nullptr) return nullptr;
+    FARPROC function = GetProcAddress(kernel, "GetFinalPathNameByHandleW");
+    return (final_path_function)(void (*)(void))function;
+}
+
+static bool starts_with(const os_char* text, const os_char* prefix) {
+    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
+}
+
+// Opens the file without asking for read or write access (any sharing, so
+// that a running executable can be opened) and asks for its final path:
+// links followed, letter case as the file system stores it, in the
+// extended-length form. That prefix then goes again:
+//
+//   \\?\C:\dir\file.exe            C:\dir\file.exe
+//   \\?\UNC\server\share\file.exe  \\server\share\file.exe
+//   \\?\Volume{...}\file.exe       unchanged: no drive letter to give it
+//
+// A file that cannot be opened, a missing function or a failed call leave
+// the path as far as it got; a result that does not fit is a bound exceeded.
+void resolve_final_path(os_char* path, size_t capacity) {
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    final_path_function final_path = find_final_path_function();
+    if (final_path != nullptr) {
+        // Flags 0: FILE_NAME_NORMALIZED with VOLUME_NAME_DOS.
+        DWORD length = final_path(file, path, (DWORD)capacity, 0);
+        CloseHandle(file);
+        if (length >= capacity) fatal_bound();
+    } else {
+        CloseHandle(file);
+    }
+    if (starts_with(path, L"\\\\?\\") && path[4] != 0 && path[5] == L':') {
+        memmove(path, path + 4, (wcslen(path + 4) + 1) * sizeof(os_char));
+    }
+    if (starts_with(path, L"\\\\?\\UNC\\")) {
+        memmove(path, path + 6, (wcslen(path + 6) + 1) * sizeof(os_char));
+        path[0] = L'\\';
+    }
+}
+
+// Replaces the directory part with its short (8.3) form and keeps the last
+// component as it is: C:\Program Files\Some App\launcher.exe becomes
+// C:\PROGRA~1\SOMEAP~1\launcher.exe. GetShortPathNameW is asked twice, first
+// for the size, then for the text; a part that has no short form (it does not
+// exist, say) stays as it was.
+void make_short_path(os_char* path, size_t capacity) {
+    os_char* last_component = nullptr;
+    os_char* separator = wcsrchr(path, L'\\');
+    if (separator != nullptr) {
+        *separator = 0;
+        last_component = _wcsdup(separator + 1);
+        if (last_component == nullptr) fatal_bound();
+    }
+    DWORD needed = GetShortPathNameW(path, nullptr, 0);
+    if (needed != 0) {
+        os_char* short_form = (os_char*)malloc(((size_t)needed + 1) * sizeof(os_char));
+        if (short_form == nullptr) fatal_bound();
+        short_form[0] = 0;
+        DWORD length = GetShortPathNameW(path, short_form, needed);
+        // A larger result is the size needed now: the name grew meanwhile.
+        if (length > needed) fatal_bound();
+        if (length != 0) {
+            size_t short_length = wcslen(short_form);
+            if (short_length + 1 > capacity) fatal_bound();
+            memcpy(path, short_form, (short_length + 1) * sizeof(os_char));
+        }
+        free(short_form);
+    }
+    if (last_component != nullptr) {
+        size_t length = wcslen(path);
+        size_t component_length = wcslen(last_component);
+        if (length + 1 + component_length + 1 > capacity) fatal_bound();
+        path[length] = L'\\';
+        memcpy(path + length + 1, last_component, (component_length + 1) * sizeof(os_char));
+        free(last_component);
+    }
+}

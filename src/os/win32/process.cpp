@@ -1,0 +1,35 @@
+// Process start-up values, the process id, errors and pauses.
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include "os/os.h"
+
+// The runtime's start-up code has already split the command line (with
+// wildcard expansion, see the entry point) into __argc and __wargv.
+void os_arguments(int* argc, os_char*** argv) {
+    *argc = __argc;
+    *argv = __wargv;
+}
+
+// An empty string takes the current directory out of the DLL search order.
+// A failure leaves the default order in place, which changes nothing for the
+// launcher's own loads; it is not examined.
+void os_clear_dll_directory(void) { SetDllDirectoryW(L""); }
+
+uint32_t os_process_id(void) { return GetCurrentProcessId(); }
+
+uint32_t os_last_error(void) { return GetLastError(); }
+
+// FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+// FORMAT_MESSAGE_FROM_SYSTEM. The text is always asked for in US English
+// (1033), whatever the user's language, so that reports read the same
+// everywhere. The system allocates it; it is never released, since the
+// process ends right after printing it.
+char* os_error_text(uint32_t code) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(0x1300, nullptr, code, 1033, (LPSTR)&text, 0, nullptr);
+    return length == 0 ? nullptr : text;
+}
+
+void os_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
