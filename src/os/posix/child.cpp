@@ -13,7 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +104,10 @@ uint32_t os_child_wait(void) {
     return 1;
 }
 
+// Through syscall(): glibc's header for these lacks C linkage in C++.
+static int open_pidfd(pid_t pid) { return (int)syscall(SYS_pidfd_open, pid, 0); }
+static void kill_through_pidfd(int pidfd) { syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0); }
+
 static bool wait_for_pidfd(int pidfd, int timeout_ms) {
     struct pollfd ready = {pidfd, POLLIN, 0};
     int result;
@@ -115,12 +119,12 @@ static bool wait_for_pidfd(int pidfd, int timeout_ms) {
 void os_child_stop(uint32_t timeout_ms) {
     pthread_mutex_lock(&child_lock);
     pid_t pid = child_process_handle;
-    int pidfd = pid != 0 ? pidfd_open(pid, 0) : -1;
+    int pidfd = pid != 0 ? open_pidfd(pid) : -1;
     pthread_mutex_unlock(&child_lock);
     if (pid == 0) return;
     if (pidfd >= 0) {
         if (!wait_for_pidfd(pidfd, (int)timeout_ms)) {
-            pidfd_send_signal(pidfd, SIGKILL, nullptr, 0);
+            kill_through_pidfd(pidfd);
             // Let it go before its directory is removed.
             wait_for_pidfd(pidfd, 1000);
         }

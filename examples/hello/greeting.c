@@ -1,0 +1,3 @@
+#include "greeting.h"
+
+const char* greeting_text(void) { return "Hello from a onefile application!"; }

@@ -1,0 +1,152 @@
+/* The main library of the end-to-end tests. Its first argument after the
+   program name picks what it does:
+     print            report argc, every argument, the library path and the
+                      hand-over variables, as hex of their UTF-8 bytes
+     exit N           return N
+     crash            write through a null pointer
+     sleep MS         sleep, then return 0
+     stubborn MS      ignore interrupts (SIGINT/SIGTERM, console events), sleep
+     link TARGET      make a symbolic link "outside" in the target directory
+     dep              call into the dependency library
+   Every command prints "ready" first, flushed, so a driver knows it runs. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#define EXPORT __declspec(dllexport)
+typedef wchar_t app_char;
+#else
+#include <signal.h>
+#include <unistd.h>
+#define EXPORT __attribute__((visibility("default")))
+typedef char app_char;
+#endif
+
+#ifdef TALVOR_E2E_WITH_DEP
+#ifdef _WIN32
+__declspec(dllimport)
+#endif
+int dep_value(void);
+#endif
+
+static void print_hex(const char* label, const app_char* text) {
+    printf("%s=", label);
+    if (text == NULL) {
+        printf("unset\n");
+        return;
+    }
+#ifdef _WIN32
+    char utf8[65536];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    const char* bytes = length > 0 ? utf8 : "";
+#else
+    const char* bytes = text;
+#endif
+    printf("x");
+    for (const unsigned char* p = (const unsigned char*)bytes; *p; p++) printf("%02x", *p);
+    printf("\n");
+}
+
+static void print_env(const char* name) {
+#ifdef _WIN32
+    static wchar_t value[32768];
+    wchar_t wide[64];
+    MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 64);
+    DWORD n = GetEnvironmentVariableW(wide, value, 32768);
+    print_hex(name, n > 0 ? value : NULL);
+#else
+    print_hex(name, getenv(name));
+#endif
+}
+
+static long number(const app_char* text) {
+#ifdef _WIN32
+    return wcstol(text, NULL, 10);
+#else
+    return strtol(text, NULL, 10);
+#endif
+}
+
+static int is(const app_char* text, const char* word) {
+    for (; *word; text++, word++)
+        if (*text != (app_char)*word) return 0;
+    return *text == 0;
+}
+
+static void sleep_ms(long ms) {
+#ifdef _WIN32
+    Sleep((DWORD)ms);
+#else
+    usleep((useconds_t)ms * 1000);
+#endif
+}
+
+#ifdef _WIN32
+static BOOL WINAPI swallow(DWORD event) {
+    (void)event;
+    return TRUE;
+}
+#endif
+
+EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
+    printf("ready\n");
+    fflush(stdout);
+    if (argc < 2) return 0;
+    const app_char* command = argv[1];
+    if (is(command, "print")) {
+        printf("argc=%d\n", argc);
+        for (int i = 0; i < argc; i++) {
+            char label[32];
+            snprintf(label, sizeof label, "arg%d", i);
+            print_hex(label, argv[i]);
+        }
+        print_hex("dll", dll_path);
+        print_env("TALVOR_ONEFILE_DIRECTORY");
+        print_env("TALVOR_ORIGINAL_ARGV0");
+        print_env("TALVOR_ONEFILE_PARENT");
+        print_env("TALVOR_ONEFILE_TIME_US");
+        print_env("TALVOR_ONEFILE_RANDOM");
+        print_env("TALVOR_ONEFILE_START");
+        fflush(stdout);
+        return 0;
+    }
+    if (is(command, "exit") && argc > 2) return (int)number(argv[2]);
+    if (is(command, "crash")) {
+        fflush(stdout);
+        *(volatile int*)0 = 1;
+        return 0;
+    }
+    if (is(command, "sleep") && argc > 2) {
+        sleep_ms(number(argv[2]));
+        return 0;
+    }
+    if (is(command, "stubborn") && argc > 2) {
+#ifdef _WIN32
+        SetConsoleCtrlHandler(swallow, TRUE);
+#else
+        signal(SIGINT, SIG_IGN);
+        signal(SIGTERM, SIG_IGN);
+        signal(SIGHUP, SIG_IGN);
+        signal(SIGQUIT, SIG_IGN);
+#endif
+        printf("stubborn\n");
+        fflush(stdout);
+        sleep_ms(number(argv[2]));
+        return 0;
+    }
+#ifndef _WIN32
+    if (is(command, "link") && argc > 2) {
+        char path[4096];
+        snprintf(path, sizeof path, "%s", dll_path);
+        char* slash = strrchr(path, '/');
+        if (slash != NULL) strcpy(slash + 1, "outside");
+        return symlink(argv[2], path) == 0 ? 0 : 9;
+    }
+#endif
+#ifdef TALVOR_E2E_WITH_DEP
+    if (is(command, "dep")) return dep_value();
+#endif
+    return 0;
+}
