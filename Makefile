@@ -1,6 +1,8 @@
 # The front door. `make demo` and `make test` do all set-up on a fresh
 # Debian 12 machine.
-.PHONY: all deps build test test-linux test-mingw demo bench fuzz check-sanitizers clean
+.PHONY: all deps build test test-linux test-mingw test-sanitizers fuzz-smoke demo bench fuzz clean
+
+FUZZ_SECONDS ?= 1800
 
 all: build
 
@@ -23,14 +25,30 @@ test-mingw: deps
 	cmake --build --preset mingw
 	ctest --preset mingw
 
-test: test-linux test-mingw
+# The Linux tests again under AddressSanitizer with UndefinedBehaviorSanitizer,
+# and the signal and handler paths under ThreadSanitizer.
+test-sanitizers: deps
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
+
+fuzz-smoke: deps
+	scripts/fuzz.sh 60
+
+test: test-linux test-mingw test-sanitizers fuzz-smoke
 
 demo: deps
 	scripts/demo.sh
+
+fuzz: deps
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench:
 	@scripts/deps.sh --bench
 	bench/run.sh
 
 clean:
-	rm -rf build/linux build/mingw build/bench
+	rm -rf build/linux build/mingw build/asan build/tsan build/fuzz build/bench

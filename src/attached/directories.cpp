@@ -99,6 +99,7 @@ void create_directory_tree(const os_char* path) {
 bool target_directory_created(void) { return target_created; }
 
 void reset_known_directories(void) {
+    for (size_t i = 0; i < known_directory_count; i++) free(known_directories[i]);
     known_directory_count = 0;
     target_created = false;
 }

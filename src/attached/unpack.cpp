@@ -27,6 +27,9 @@ static const size_t entry_name_capacity = 3 * archive_name_max_units + 1;
 static os_char entry_name[entry_name_capacity];
 static os_char entry_path[path_capacity];
 static unsigned char write_buffer[write_piece_size];
+// The file being written. A failure ends the process with it open; only a
+// harness that goes on afterwards closes it, in reset_unpack_state.
+static os_file current_file = OS_INVALID_FILE;
 
 #ifndef _WIN32
 static size_t put_utf8(os_char* out, uint32_t c) {
@@ -138,6 +141,7 @@ static void write_entry(void) {
     uint64_t size = 0;
     for (size_t i = archive_size_field; i > 0; i--) size = (size << 8) | size_bytes[i - 1];
 
+    if (!entry_name_is_safe(entry_name)) fatal_open_for_writing(entry_path);
     // The directory part of the path, cut at its last separator (the first
     // position does not count).
     size_t cut = os_strlen(entry_path);
@@ -147,17 +151,20 @@ static void write_entry(void) {
         create_directory_tree(entry_path);
         entry_path[cut - 1] = OS_SEP;
     }
-    if (!target_directory_created() || !entry_name_is_safe(entry_name)) fatal_open_for_writing(entry_path);
+    if (!target_directory_created()) fatal_open_for_writing(entry_path);
 
-    os_file file = os_file_create(entry_path);
-    if (file == OS_INVALID_FILE) fatal_open_for_writing(entry_path);
+    current_file = os_file_create(entry_path);
+    if (current_file == OS_INVALID_FILE) fatal_open_for_writing(entry_path);
     while (size > 0) {
         size_t piece = size < write_piece_size ? (size_t)size : write_piece_size;
         read_attached(write_buffer, piece);
-        if (!os_file_write(file, write_buffer, piece)) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+        if (!os_file_write(current_file, write_buffer, piece)) {
+            fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+        }
         size -= piece;
     }
-    os_file_close(file);
+    os_file_close(current_file);
+    current_file = OS_INVALID_FILE;
 }
 
 void unpack_attached_data(bool child_mode) {
@@ -179,6 +186,8 @@ void unpack_attached_data(bool child_mode) {
 }
 
 void reset_unpack_state(void) {
+    if (current_file != OS_INVALID_FILE) os_file_close(current_file);
+    current_file = OS_INVALID_FILE;
     main_dll_path[0] = 0;
     reset_known_directories();
 }

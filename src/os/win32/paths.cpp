@@ -7,6 +7,7 @@
 
 #include "diag/fatal.h"
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // GetModuleFileNameW truncates a path that does not fit and then returns the
 // capacity; the caller keeps the truncated path.
@@ -44,17 +45,27 @@ static bool starts_with(const os_char* text, const os_char* prefix) {
     return wcsncmp(text, prefix, wcslen(prefix)) == 0;
 }
 
-// Opens the file without asking for read or write access (any sharing, so
-// that a running executable can be opened) and asks for its final path:
-// links followed, letter case as the file system stores it, in the
-// extended-length form. That prefix then goes again:
+// The extended-length prefix goes where a shorter form names the same file:
 //
 //   \\?\C:\dir\file.exe            C:\dir\file.exe
 //   \\?\UNC\server\share\file.exe  \\server\share\file.exe
 //   \\?\Volume{...}\file.exe       unchanged: no drive letter to give it
-//
-// A file that cannot be opened, a missing function or a failed call leave
-// the path as far as it got; a result that does not fit is a bound exceeded.
+void strip_extended_prefix(os_char* path) {
+    if (starts_with(path, L"\\\\?\\") && path[4] != 0 && path[5] == L':') {
+        memmove(path, path + 4, (wcslen(path + 4) + 1) * sizeof(os_char));
+    }
+    if (starts_with(path, L"\\\\?\\UNC\\")) {
+        memmove(path, path + 6, (wcslen(path + 6) + 1) * sizeof(os_char));
+        path[0] = L'\\';
+    }
+}
+
+// Opens the file without asking for read or write access (any sharing, so
+// that a running executable can be opened) and asks for its final path:
+// links followed, letter case as the file system stores it, in the
+// extended-length form, whose prefix then goes again. A file that cannot be
+// opened, a missing function or a failed call leave the path as far as it
+// got; a result that does not fit is a bound exceeded.
 void resolve_final_path(os_char* path, size_t capacity) {
     HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -68,13 +79,7 @@ void resolve_final_path(os_char* path, size_t capacity) {
     } else {
         CloseHandle(file);
     }
-    if (starts_with(path, L"\\\\?\\") && path[4] != 0 && path[5] == L':') {
-        memmove(path, path + 4, (wcslen(path + 4) + 1) * sizeof(os_char));
-    }
-    if (starts_with(path, L"\\\\?\\UNC\\")) {
-        memmove(path, path + 6, (wcslen(path + 6) + 1) * sizeof(os_char));
-        path[0] = L'\\';
-    }
+    strip_extended_prefix(path);
 }
 
 // Replaces the directory part with its short (8.3) form and keeps the last
