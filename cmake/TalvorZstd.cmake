@@ -17,7 +17,7 @@ if(WIN32)
   file(GLOB zstd_sources
        "${zstd_lib}/common/*.c" "${zstd_lib}/compress/*.c" "${zstd_lib}/decompress/*.c")
   add_library(talvor_zstd STATIC ${zstd_sources})
-  target_include_directories(talvor_zstd SYSTEM PUBLIC "${zstd_lib}")
+  target_include_directories(talvor_zstd SYSTEM PUBLIC "$<BUILD_INTERFACE:${zstd_lib}>")
   target_compile_definitions(talvor_zstd PRIVATE ZSTD_DISABLE_ASM ZSTD_MULTITHREAD)
   set_target_properties(talvor_zstd PROPERTIES C_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE OFF)
   target_compile_options(talvor_zstd PRIVATE -O2 -w)

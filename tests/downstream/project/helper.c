@@ -1,0 +1,1 @@
+int helper_value(void) { return 40; }

@@ -1,0 +1,331 @@
+#include "archive_writer.h"
+
+// ZSTD_getCParams: the parameters a level picks for a given input size.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdio.h>
+
+#include "attached/format.h"
+#include "names.h"
+
+namespace fs = std::filesystem;
+
+namespace pack {
+
+namespace {
+
+struct entry {
+    fs::path source;
+    std::u16string name;
+    uint64_t size;
+};
+
+// Input files are read in pieces of this size, never whole.
+const size_t read_piece_size = 1 << 20;
+
+std::string describe(const fs::path& path, const std::string& problem) { return "'" + display(path) + "': " + problem; }
+
+bool add_file(const fs::path& source, const fs::path& relative, std::vector<entry>* entries, std::string* error) {
+    std::error_code ec;
+    uint64_t size = fs::file_size(source, ec);
+    if (ec) {
+        *error = describe(source, "cannot read its size: " + ec.message());
+        return false;
+    }
+    entry e{source, {}, size};
+    std::string rule = archive_name_of(relative, &e.name);
+    if (!rule.empty()) {
+        *error = describe(source, rule);
+        return false;
+    }
+    entries->push_back(std::move(e));
+    return true;
+}
+
+bool add_directory(const fs::path& directory, std::vector<entry>* entries, std::string* error) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(directory, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        fs::file_status status = it->status(ec);
+        if (ec) break;
+        if (fs::is_directory(status)) {
+            // The iterator descends into real directories only; a link to a
+            // directory would silently lose its files.
+            if (it->is_symlink()) {
+                *error = describe(path, "a symbolic link to a directory is not packed");
+                return false;
+            }
+            continue;
+        }
+        if (!fs::is_regular_file(status)) {
+            *error = describe(path, "not a regular file");
+            return false;
+        }
+        if (!add_file(path, path.lexically_relative(directory), entries, error)) return false;
+    }
+    if (ec) {
+        *error = describe(directory, "cannot list it: " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+// The main file first, then every other file sorted by its name's UTF-16
+// code units, so that the same inputs always give the same bytes.
+bool collect_entries(const create_options& options, std::vector<entry>* entries, std::string* error) {
+    fs::path main_file = fs::u8path(options.main_file);
+    if (!fs::is_regular_file(main_file)) {
+        *error = describe(main_file, "the main file is not a regular file");
+        return false;
+    }
+    if (!add_file(main_file, main_file.filename(), entries, error)) return false;
+    for (const std::string& input : options.inputs) {
+        fs::path path = fs::u8path(input);
+        std::error_code ec;
+        fs::file_status status = fs::status(path, ec);
+        if (fs::is_directory(status)) {
+            if (!add_directory(path, entries, error)) return false;
+        } else if (fs::is_regular_file(status)) {
+            if (!add_file(path, path.filename(), entries, error)) return false;
+        } else {
+            *error = describe(path, fs::exists(status) ? "not a regular file or directory" : "no such file or directory");
+            return false;
+        }
+    }
+    std::stable_sort(entries->begin() + 1, entries->end(),
+                     [](const entry& a, const entry& b) { return a.name < b.name; });
+    // A case-insensitive file system (Windows') would merge these.
+    std::map<std::u16string, const entry*> seen;
+    for (const entry& e : *entries) {
+        auto inserted = seen.emplace(fold_case(e.name), &e);
+        if (!inserted.second) {
+            *error = describe(e.source, "its name '" + utf16_to_utf8(e.name) + "' equals that of '" +
+                                            display(inserted.first->second->source) + "' ignoring letter case");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Feeds the archive's bytes through one streaming zstd compression into the
+// output file.
+class frame_writer {
+  public:
+    frame_writer(std::ofstream* out, bool progress) : out_(out), progress_(progress), buffer_(ZSTD_CStreamOutSize()) {}
+    ~frame_writer() { ZSTD_freeCCtx(context_); }
+
+    bool start(const create_options& options, uint64_t decoded_size, std::string* error) {
+        context_ = ZSTD_createCCtx();
+        if (context_ == nullptr) {
+            *error = "cannot create the zstd compression context";
+            return false;
+        }
+        if (!set(ZSTD_c_compressionLevel, options.level, error) || !set(ZSTD_c_checksumFlag, 1, error) ||
+            !set(ZSTD_c_windowLog, (int)window_log_for(decoded_size, options.level), error))
+            return false;
+        // A library built without threads refuses workers; it then
+        // compresses on this thread, to the same frame format.
+        if (options.threads > 0) ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, options.threads);
+        // The content size goes into the frame header; zstd also checks that
+        // exactly this many bytes arrive.
+        size_t result = ZSTD_CCtx_setPledgedSrcSize(context_, decoded_size);
+        if (ZSTD_isError(result)) {
+            *error = std::string("zstd: ") + ZSTD_getErrorName(result);
+            return false;
+        }
+        return true;
+    }
+
+    bool write(const void* data, size_t size, std::string* error) {
+        ZSTD_inBuffer input{data, size, 0};
+        while (input.pos < input.size) {
+            if (!step(&input, ZSTD_e_continue, error)) return false;
+        }
+        bytes_in_ += size;
+        show_progress(false);
+        return true;
+    }
+
+    bool finish(std::string* error) {
+        ZSTD_inBuffer input{nullptr, 0, 0};
+        for (;;) {
+            size_t remaining;
+            if (!step(&input, ZSTD_e_end, error, &remaining)) return false;
+            if (remaining == 0) break;
+        }
+        show_progress(true);
+        return true;
+    }
+
+    uint64_t frame_size() const { return bytes_out_; }
+
+  private:
+    bool set(ZSTD_cParameter parameter, int value, std::string* error) {
+        size_t result = ZSTD_CCtx_setParameter(context_, parameter, value);
+        if (ZSTD_isError(result)) {
+            *error = std::string("zstd: ") + ZSTD_getErrorName(result);
+            return false;
+        }
+        return true;
+    }
+
+    bool step(ZSTD_inBuffer* input, ZSTD_EndDirective mode, std::string* error, size_t* remaining = nullptr) {
+        ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
+        size_t result = ZSTD_compressStream2(context_, &output, input, mode);
+        if (ZSTD_isError(result)) {
+            *error = std::string("zstd: ") + ZSTD_getErrorName(result);
+            return false;
+        }
+        out_->write(buffer_.data(), (std::streamsize)output.pos);
+        if (!*out_) {
+            *error = "cannot write the output file";
+            return false;
+        }
+        bytes_out_ += output.pos;
+        if (remaining != nullptr) *remaining = result;
+        return true;
+    }
+
+    void show_progress(bool last) {
+        if (!progress_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (!last && now - shown_ < std::chrono::milliseconds(200)) return;
+        shown_ = now;
+        double ratio = bytes_in_ == 0 ? 0.0 : 100.0 * (double)bytes_out_ / (double)bytes_in_;
+        fprintf(stderr, "\rtalvor-pack: read %llu bytes, wrote %llu bytes (%.1f%%)%s", (unsigned long long)bytes_in_,
+                (unsigned long long)bytes_out_, ratio, last ? "\n" : "");
+        fflush(stderr);
+    }
+
+    std::ofstream* out_;
+    bool progress_;
+    std::vector<char> buffer_;
+    ZSTD_CCtx* context_ = nullptr;
+    uint64_t bytes_in_ = 0;
+    uint64_t bytes_out_ = 0;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
+void put_u64(unsigned char* out, uint64_t value) {
+    for (int i = 0; i < 8; i++) out[i] = (unsigned char)(value >> (8 * i));
+}
+
+bool write_entry(frame_writer* frame, const entry& e, std::vector<char>* piece, std::string* error) {
+    std::string header;
+    for (char16_t unit : e.name) {
+        header.push_back((char)(unit & 0xFF));
+        header.push_back((char)(unit >> 8));
+    }
+    header.append(2, '\0');
+    unsigned char size[archive_size_field];
+    put_u64(size, e.size);
+    header.append((const char*)size, sizeof size);
+    if (!frame->write(header.data(), header.size(), error)) return false;
+
+    std::ifstream in(e.source, std::ios::binary);
+    if (!in) {
+        *error = describe(e.source, "cannot open it for reading");
+        return false;
+    }
+    uint64_t remaining = e.size;
+    while (remaining > 0) {
+        size_t want = remaining < piece->size() ? (size_t)remaining : piece->size();
+        in.read(piece->data(), (std::streamsize)want);
+        if ((size_t)in.gcount() != want) {
+            *error = describe(e.source, "the file became shorter while it was packed");
+            return false;
+        }
+        if (!frame->write(piece->data(), want, error)) return false;
+        remaining -= want;
+    }
+    if (in.peek() != std::char_traits<char>::eof()) {
+        *error = describe(e.source, "the file grew while it was packed");
+        return false;
+    }
+    return true;
+}
+
+fs::path temporary_beside(const fs::path& output) {
+    std::random_device random;
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".tmp%08x", (unsigned)random());
+    fs::path name = output.filename();
+    name += suffix;
+    return output.parent_path() / name;
+}
+
+bool write_attached_data(const create_options& options, const std::vector<entry>& entries, const fs::path& path,
+                         std::string* error) {
+    uint64_t decoded_size = 2; // the end marker
+    for (const entry& e : entries) decoded_size += 2 * (e.name.size() + 1) + archive_size_field + e.size;
+
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        *error = describe(path, "cannot create it");
+        return false;
+    }
+    out.write((const char*)attached_magic, attached_magic_size);
+    frame_writer frame(&out, options.progress);
+    if (!frame.start(options, decoded_size, error)) return false;
+    std::vector<char> piece(read_piece_size);
+    for (const entry& e : entries) {
+        if (!write_entry(&frame, e, &piece, error)) return false;
+    }
+    const char end_marker[2] = {0, 0};
+    if (!frame.write(end_marker, 2, error) || !frame.finish(error)) return false;
+
+    unsigned char tail[attached_fill_size + attached_trailer_size] = {0};
+    put_u64(tail + attached_fill_size, attached_magic_size + frame.frame_size() + attached_fill_size);
+    out.write((const char*)tail, sizeof tail);
+    out.close();
+    if (!out) {
+        *error = describe(path, "cannot write it");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// The launcher's decoder keeps the whole window in memory, so the window is
+// no larger than the archive needs, nor than the level would pick for an
+// input of this size (which keeps level 19 at 8 MiB for large archives), nor
+// than the launcher accepts.
+unsigned window_log_for(unsigned long long decoded_size, int level) {
+    unsigned log = 10;
+    while (log < archive_window_log_max && (1ULL << log) < decoded_size) log++;
+    unsigned level_log = ZSTD_getCParams(level, decoded_size, 0).windowLog;
+    return level_log < log ? level_log : log;
+}
+
+bool create_attached_data(const create_options& options, std::string* error) {
+    std::vector<entry> entries;
+    if (!collect_entries(options, &entries, error)) return false;
+
+    // Written beside the output and renamed over it, so that a failure
+    // never leaves a partial file under the output's name.
+    fs::path output = fs::u8path(options.output);
+    fs::path temporary = temporary_beside(output);
+    bool written = write_attached_data(options, entries, temporary, error);
+    std::error_code ec;
+    if (written) {
+        fs::rename(temporary, output, ec);
+        if (ec) *error = describe(output, "cannot replace it: " + ec.message());
+    }
+    if (!written || ec) {
+        fs::remove(temporary, ec);
+        return false;
+    }
+    return true;
+}
+
+} // namespace pack
