@@ -8,6 +8,8 @@ exact output and that nothing is left behind.
 import os
 import shutil
 import signal
+import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -208,6 +210,264 @@ def case_link_survives():
     check(r.returncode == 0, "the application made its link")
     check(os.path.exists(os.path.join(outside, "keep.txt")), "clean-up does not follow a link out of the target directory")
     shutil.rmtree(outside)
+    s.finish()
+
+
+# --- Damaged attached data ---------------------------------------------------
+
+SIGNATURE = b"KAY\x28\xb5\x2f\xfd"
+
+
+def blob_region(image):
+    """Start and length of the attached data inside an executable."""
+    start = image.find(SIGNATURE)
+    assert start >= 0 and image.find(SIGNATURE, start + 1) < 0, "one attached data"
+    for end in range(start + 14, len(image) - 7):
+        if struct.unpack_from("<Q", image, end)[0] == end - start:
+            return start, end + 8 - start
+    raise AssertionError("no trailing length")
+
+
+def frame_content_start(blob):
+    """Offset (in the blob) of the frame header descriptor."""
+    return 3 + 4
+
+
+def patched(scratch, name, change):
+    """A copy of the executable `name` (onefile_big has room for any of the
+    replacement archives) whose attached data `change` rewrote;
+    the result may be shorter than the original: zeros fill the rest."""
+    image = bytearray(open(exe(name), "rb").read())
+    start, length = blob_region(image)
+    blob = change(bytearray(image[start:start + length]))
+    assert len(blob) <= length, "the new attached data fits the old room (%d > %d)" % (len(blob), length)
+    image[start:start + length] = bytes(blob) + bytes(length - len(blob))
+    directory = os.path.join(scratch.path, "exe")
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(image)
+    os.chmod(path, 0o755)
+    return path
+
+
+def archive(entries, end_marker=True):
+    data = b""
+    for name, content, *claimed in entries:
+        data += name.encode("utf-16-le", "surrogatepass") + b"\0\0"
+        data += struct.pack("<Q", claimed[0] if claimed else len(content)) + content
+    return data + (b"\0\0" if end_marker else b"")
+
+
+def attached(archive_bytes):
+    frame = subprocess.run(["zstd", "-19", "--check", "-q", "-c"], input=archive_bytes, capture_output=True,
+                           check=True).stdout
+    return b"KAY" + frame + bytes(3) + struct.pack("<Q", 6 + len(frame))
+
+
+def with_archive(entries, end_marker=True):
+    return lambda old: bytearray(attached(archive(entries, end_marker)))
+
+
+def main_library():
+    return open(exe("libe2e_app.so"), "rb").read()
+
+
+def insert_after_descriptor(byte, set_bits, clear_bits):
+    """Inserts one header byte after the frame header descriptor, taking the
+    room from the trailing length, which the launcher never reads."""
+    def change(blob):
+        at = frame_content_start(blob)
+        assert blob[at] & 0x20, "a single-segment frame"
+        blob[at] = (blob[at] | set_bits) & ~clear_bits & 0xFF
+        blob.insert(at + 1, byte)
+        del blob[-1]
+        return blob
+    return change
+
+
+def flip(offset_of):
+    def change(blob):
+        blob[offset_of(blob)] ^= 0x55
+        return blob
+    return change
+
+
+def truncate_frame(blob):
+    frame_length = len(blob) - 14
+    cut = 3 + frame_length // 2
+    return blob[:cut] + bytes(len(blob) - cut)
+
+
+def expect(scratch, path, status, out=None, err=None, env=None, err_prefix=None):
+    r = run(scratch, [path, "print"], env=env)
+    check(r.returncode == status, "%s: exit %d expected, got %d (%r %r)" % (os.path.basename(path), status, r.returncode,
+                                                                          r.stdout, r.stderr))
+    if out is not None:
+        check(r.stdout == out, "standard output %r expected, got %r" % (out, r.stdout))
+    if err is not None:
+        check(r.stderr == err, "standard error %r expected, got %r" % (err, r.stderr))
+    if err_prefix is not None:
+        check(r.stderr.startswith(err_prefix), "standard error starting %r expected, got %r" % (err_prefix, r.stderr))
+    return r
+
+
+DECODE = b"Error, couldn't decode attached data.\n"
+
+
+def only_target_directories(scratch):
+    """A failed parent leaves at most its own target directory."""
+    for name in scratch.leftovers():
+        if name == "exe":
+            continue
+        check(name.startswith("onefile_"), "nothing but the target directory is written: %r" % name)
+        shutil.rmtree(os.path.join(scratch.path, name))
+    shutil.rmtree(os.path.join(scratch.path, "exe"), ignore_errors=True)
+
+
+def case_bad_attached_data():
+    lib = main_library()
+    classes = [
+        ("bad magic", flip(lambda b: 0), 2, b"Error, couldn't find attached data header.\n", b""),
+        ("truncated frame", truncate_frame, 2, DECODE, b""),
+        ("corrupt block", flip(lambda b: 3 + (len(b) - 14) // 2), 2, DECODE, b""),
+        ("checksum mismatch", flip(lambda b: len(b) - 12), 2, DECODE, b""),
+        ("window over 2^27 + 1", insert_after_descriptor(0x90, 0, 0x20), 2, DECODE, b""),
+        ("dictionary id", insert_after_descriptor(0x2A, 0x01, 0), 2, DECODE, b""),
+        ("missing end marker", with_archive([("libe2e_app.so", lib)], end_marker=False), 2, DECODE, b""),
+        ("shorter than its size", with_archive([("libe2e_app.so", lib), ("x.bin", b"abc", 100000)]), 2, DECODE, b""),
+        ("name over 1023 units", with_archive([("libe2e_app.so", lib), ("n" * 1024, b"x")]), 2, DECODE, b""),
+        # The child finds no entry: it ends with a message, and so does its parent.
+        ("no entries", with_archive([]), 2, DECODE, b""),
+    ]
+    for label, change, status, out, err in classes:
+        s = Scratch()
+        print("class:", label)
+        expect(s, patched(s, "onefile_big", change), status, out=out, err=err)
+        only_target_directories(s)
+        s.finish()
+
+    # The longest name fits (in components the file system accepts); a path
+    # over 4095 units is an exceeded bound.
+    longest = "\\".join(["n" * 200] * 5) + "\\" + "n" * 18
+    assert len(longest) == 1023
+    s = Scratch()
+    expect(s, patched(s, "onefile_big", with_archive([("libe2e_app.so", lib), (longest, b"x")])), 0)
+    only_target_directories(s)
+    s.finish()
+    s = Scratch()
+    deep = s.path
+    while len(deep) < 3400:
+        deep = os.path.join(deep, "d" * 200)
+    os.makedirs(deep)
+    path = patched(s, "onefile_big", with_archive([("libe2e_app.so", lib), ("n" * 1000, b"x")]))
+    r = run(s, [path, "print"], env=s.env(TMPDIR=deep))
+    check(r.returncode == -signal.SIGABRT and r.stdout == b"" and r.stderr == b"",
+          "a path over 4095 units aborts silently: %d %r %r" % (r.returncode, r.stdout, r.stderr))
+    shutil.rmtree(os.path.join(s.path, "d" * 200))
+    only_target_directories(s)
+    s.finish()
+
+
+def case_unsafe_names():
+    lib = main_library()
+    for name in ["..\\escaped.txt", "a\\..\\..\\escaped.txt", "a/../../escaped.txt", "sub\\.\\x", "a\\\\b", "...\\x"]:
+        s = Scratch()
+        path = patched(s, "onefile_big", with_archive([("libe2e_app.so", lib), (name, b"evil")]))
+        r = run(s, [path, "print"])
+        shown = name.replace("\\", "/")
+        check(r.returncode == 2 and r.stdout == b"", "%r is refused with exit 2: %d" % (name, r.returncode))
+        check(r.stderr.startswith(b"Error, failed to open '") and r.stderr.endswith(("/" + shown + "' for writing.\n").encode()),
+              "%r: message naming the path: %r" % (name, r.stderr))
+        check(not os.path.exists(os.path.join(s.path, "escaped.txt")) and not os.path.exists(os.path.join(BIN, "escaped.txt")),
+              "nothing is written outside the target directory")
+        only_target_directories(s)
+        s.finish()
+
+
+def case_temp_folder_faults():
+    # A missing temporary folder is created on the way, like any directory.
+    s = Scratch()
+    missing = os.path.join(s.path, "missing", "deeper")
+    r = run(s, [exe("onefile_app"), "exit", "7"], env=s.env(TMPDIR=missing))
+    check(r.returncode == 7, "runs with a missing temporary folder: %d %r" % (r.returncode, r.stderr))
+    check(os.listdir(missing) == [], "its target directory is removed")
+    shutil.rmtree(os.path.join(s.path, "missing"))
+    s.finish()
+
+    # A temporary "folder" that is a file.
+    s = Scratch()
+    blocker = os.path.join(s.path, "file")
+    open(blocker, "w").close()
+    r = run(s, [exe("onefile_app"), "exit", "7"], env=s.env(TMPDIR=blocker))
+    check(r.returncode == 2 and r.stderr.startswith(b"Error, failed to open '" + blocker.encode() + b"/onefile_"),
+          "a temporary folder that is a file: %d %r" % (r.returncode, r.stderr))
+    os.unlink(blocker)
+    s.finish()
+
+    # A read-only file system.
+    s = Scratch()
+    readonly = os.path.join(s.path, "ro")
+    os.mkdir(readonly)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", readonly], capture_output=True).returncode != 0:
+        print("skipped: cannot mount a read-only tmpfs here")
+    else:
+        try:
+            r = run(s, [exe("onefile_app"), "exit", "7"], env=s.env(TMPDIR=readonly))
+            check(r.returncode == 2 and r.stderr.startswith(b"Error, failed to open '"),
+                  "a read-only temporary folder: %d %r" % (r.returncode, r.stderr))
+        finally:
+            subprocess.run(["umount", readonly])
+    os.rmdir(readonly)
+    s.finish()
+
+
+def case_full_disk():
+    s = Scratch()
+    small = os.path.join(s.path, "small")
+    os.mkdir(small)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small], capture_output=True).returncode != 0:
+        print("skipped: cannot mount a small tmpfs here")
+    else:
+        try:
+            r = run(s, [exe("onefile_big"), "exit", "7"], env=s.env(TMPDIR=small))
+            check(r.returncode == 2 and r.stdout == b"", "a full disk ends with exit 2: %d" % r.returncode)
+            check(r.stderr == b"Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n",
+                  "the write failure is reported: %r" % r.stderr)
+            check(all(n.startswith("onefile_") for n in os.listdir(small)), "only the target directory is written")
+        finally:
+            subprocess.run(["umount", small])
+    os.rmdir(small)
+    s.finish()
+
+
+def case_concurrent_launches():
+    s = Scratch()
+    processes = []
+    for i in range(50):
+        processes.append(subprocess.Popen([exe("onefile_app"), "print", "launch %d" % i], env=s.env(),
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+    directories = set()
+    for i, p in enumerate(processes):
+        out, err = p.communicate(timeout=120)
+        v = parse(out)
+        check(p.returncode == 0 and err == b"", "launch %d ends with 0: %d %r" % (i, p.returncode, err))
+        check(v.get("arg2") == "launch %d" % i, "launch %d sees its own argument: %r" % (i, v.get("arg2")))
+        directories.add(os.path.dirname(v.get("dll") or ""))
+    check(len(directories) == 50, "every launch has its own directory: %d" % len(directories))
+    s.finish()
+
+
+def case_private_target_directory():
+    s = Scratch()
+    p = subprocess.Popen([exe("onefile_app"), "sleep", "2000"], env=s.env(), stdout=subprocess.PIPE)
+    p.stdout.readline()
+    targets = [n for n in os.listdir(s.path) if n.startswith("onefile_")]
+    check(len(targets) == 1, "one target directory: %r" % targets)
+    status = os.lstat(os.path.join(s.path, targets[0]))
+    check(stat.S_ISDIR(status.st_mode) and stat.S_IMODE(status.st_mode) == 0o700, "mode 0700: %o" % status.st_mode)
+    check(status.st_uid == os.getuid(), "owned by the user")
+    p.wait(timeout=TIMEOUT)
     s.finish()
 
 
