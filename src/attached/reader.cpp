@@ -7,9 +7,11 @@
 #include "attached/unpack.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "os/os.h"
 
 const unsigned char* attached_cursor;
 size_t attached_length;
+bool attached_data_in_image;
 
 // Owned by the main thread from open_attached_data to close_attached_data.
 static ZSTD_DCtx* decoder;
@@ -19,6 +21,11 @@ static ZSTD_inBuffer decoder_input;
 // the bytes produced.
 static ZSTD_outBuffer decoded;
 static unsigned char* decoded_buffer;
+// How much of the decoder's input has been handed back to the system.
+static size_t input_released;
+// Consumed input is released in steps of this size, so that the attached
+// data does not stay resident after the decoder has read it.
+static const size_t release_step = 1 << 20;
 
 void open_attached_data(void) {
     for (size_t i = 0; i < attached_magic_size; i++) {
@@ -32,6 +39,7 @@ void open_attached_data(void) {
     decoder_input.src = attached_cursor;
     decoder_input.size = attached_length - attached_magic_size;
     decoder_input.pos = 0;
+    input_released = 0;
     decoded.dst = decoded_buffer;
     decoded.size = 0;
     decoded.pos = 0;
@@ -53,6 +61,11 @@ void read_attached(void* destination, size_t count) {
             decoded.pos = 0;
             size_t result = ZSTD_decompressStream(decoder, &decoded, &decoder_input);
             if (ZSTD_isError(result)) fatal_error(MSG_DECODE);
+            if (attached_data_in_image && decoder_input.pos - input_released >= release_step) {
+                os_discard_read_pages((const unsigned char*)decoder_input.src + input_released,
+                                      decoder_input.pos - input_released);
+                input_released = decoder_input.pos;
+            }
             filled = decoded.pos == decoded_buffer_size;
             decoded.size = decoded.pos;
             decoded.pos = 0;

@@ -42,6 +42,7 @@ static void compute_target_directory(void) {
     memcpy(target_directory, full, (length + 1) * sizeof(os_char));
     attached_cursor = talvor_attached_data;
     attached_length = (size_t)talvor_attached_size;
+    attached_data_in_image = true;
     if (!expanded) fatal_spec_error(target_spec);
 }
 

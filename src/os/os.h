@@ -97,6 +97,11 @@ size_t os_full_path(const os_char* path, os_char* out, size_t capacity);
 void resolve_final_path(os_char* path, size_t capacity);
 void make_short_path(os_char* path, size_t capacity);
 
+// Tells the system that the read-only pages inside [start, start + length)
+// will not be read again, so that they leave the resident set. Partial pages
+// at either end are kept.
+void os_discard_read_pages(const void* start, size_t length);
+
 // --- Files and directories -------------------------------------------------
 
 enum os_dir_result { OS_DIR_CREATED, OS_DIR_EXISTS, OS_DIR_FAILED };

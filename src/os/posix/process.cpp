@@ -1,6 +1,7 @@
 // Process start, identity and error texts.
 #include <errno.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,4 +41,13 @@ void os_sleep_ms(uint32_t milliseconds) {
     struct timespec pause = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+}
+
+// The attached data is part of the executable's file-backed mapping: dropped
+// pages cost nothing but a re-read from the page cache if touched again.
+void os_discard_read_pages(const void* start, size_t length) {
+    uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
+    if (end > first) madvise((void*)first, end - first, MADV_DONTNEED);
 }

@@ -33,3 +33,14 @@ char* os_error_text(uint32_t code) {
 }
 
 void os_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+
+// Unlocking pages that were never locked takes them out of the working set;
+// the image's pages are read again from the file if touched later.
+void os_discard_read_pages(const void* start, size_t length) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    uintptr_t page = system.dwPageSize;
+    uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
+    if (end > first) VirtualUnlock((void*)first, end - first);
+}
