@@ -7,6 +7,11 @@ namespace {
 
 std::string path_arg(const fs::path& path) { return path.u8string(); }
 
+// On Windows none of these files can be made: a colon or a backslash is no
+// character of a file name, names are UTF-16 and compared without letter
+// case, and the runtime's directory listing (mingw's _wopendir, even with
+// the \\?\ prefix) stops at 260 units, short of a name of 1024.
+#ifndef _WIN32
 // Nothing at all may be left in the output directory after a refusal.
 void expect_no_output(const fs::path& out_dir) {
     EXPECT_TRUE(fs::is_empty(out_dir)) << "output directory not empty";
@@ -38,17 +43,19 @@ TEST_P(PackRefusals, ExitOneNamingTheFileAndTheRuleWritingNothing) {
 
 // ".." and empty components cannot come from a directory listing; the name
 // rules themselves are checked in NameRules.
-INSTANTIATE_TEST_SUITE_P(Names, PackRefusals,
-                         testing::Values(refusal_case{"colon", {"c:x"}, "colon"},
-                                         refusal_case{"backslash", {"a\\b"}, "backslash"},
-                                         refusal_case{"case duplicate", {"Read.me", "sub/x", "read.ME"}, "letter case"},
-                                         refusal_case{"case duplicate dirs", {"Dir/f", "dir/f"}, "letter case"},
-                                         refusal_case{"over-long", {std::string(250, 'a') + "/" + std::string(250, 'b') + "/" +
-                                                                    std::string(250, 'c') + "/" + std::string(250, 'd') + "/" +
-                                                                    std::string(30, 'e')},
-                                                      "longer than 1023"},
-                                         refusal_case{"invalid UTF-8", {"bad\xFFname"}, "UTF-8"}),
-                         case_name());
+const refusal_case refusal_cases[] = {
+    {"colon", {"c:x"}, "colon"},
+    {"backslash", {"a\\b"}, "backslash"},
+    {"case duplicate", {"Read.me", "sub/x", "read.ME"}, "letter case"},
+    {"case duplicate dirs", {"Dir/f", "dir/f"}, "letter case"},
+    {"over-long",
+     {std::string(250, 'a') + "/" + std::string(250, 'b') + "/" + std::string(250, 'c') + "/" + std::string(250, 'd') +
+      "/" + std::string(30, 'e')},
+     "longer than 1023"},
+    {"invalid UTF-8", {"bad\xFFname"}, "UTF-8"},
+};
+INSTANTIATE_TEST_SUITE_P(Names, PackRefusals, testing::ValuesIn(refusal_cases), case_name());
+#endif
 
 TEST(PackCommand, UsageErrorsExitTwo) {
     fs::path dir = scratch_directory();

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #else
 #include <process.h>
+#include <windows.h>
 #define getpid _getpid
 #endif
 
@@ -121,10 +122,68 @@ bytes attached_data(const std::string& archive, const frame_options& options) {
     return bytes(out.begin(), out.end());
 }
 
-static std::string quote(const std::string& arg) {
 #ifdef _WIN32
-    return "\"" + arg + "\"";
+// The tool's path as CMake knew it on the build machine. Under Wine an
+// absolute path of the host is reachable through drive Z:, which maps "/".
+static std::wstring pack_path() {
+    fs::path path = fs::u8path(TALVOR_PACK_PATH);
+    std::wstring text = path.make_preferred().wstring();
+    if (!text.empty() && text[0] == L'\\') text = L"Z:" + text;
+    return text;
+}
+
+// One argument quoted for the runtime's command-line parser: backslashes
+// double only before a double quote, which itself gets one more backslash.
+static std::wstring quote(const std::wstring& arg) {
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out.push_back(c);
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+static HANDLE capture_file(const fs::path& path) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// Started directly, not through system(): cmd.exe would take the quotes of
+// the program's path and of the redirections for its own.
+static int run_captured(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
+    std::wstring command = quote(pack_path());
+    for (const std::string& arg : args) command += L" " + quote(fs::u8path(arg).wstring());
+    HANDLE out_file = capture_file(out), err_file = capture_file(err);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out_file;
+    startup.hStdError = err_file;
+    PROCESS_INFORMATION process = {};
+    DWORD status = 128;
+    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        ADD_FAILURE() << "cannot start talvor-pack: error " << GetLastError();
+    }
+    CloseHandle(out_file);
+    CloseHandle(err_file);
+    return (int)status;
+}
 #else
+static std::string quote(const std::string& arg) {
     std::string out = "'";
     for (char c : arg) {
         if (c == '\'')
@@ -133,22 +192,37 @@ static std::string quote(const std::string& arg) {
             out.push_back(c);
     }
     return out + "'";
+}
+
+static int run_captured(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
+    std::string command = quote(TALVOR_PACK_PATH);
+    for (const std::string& arg : args) command += " " + quote(arg);
+    command += " >" + quote(out.string()) + " 2>" + quote(err.string());
+    int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
 #endif
+
+// A captured stream, with Windows' text-mode line ends turned back into "\n".
+static std::string text_of(const fs::path& path) {
+    std::string text = read_file(path);
+#ifdef _WIN32
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+    text = out;
+#endif
+    return text;
 }
 
 int run_pack(const std::vector<std::string>& args, std::string* error_text, std::string* output_text) {
     fs::path capture = fs::temp_directory_path() / ("talvor_pack_capture_" + std::to_string(getpid()));
-    std::string command = quote(TALVOR_PACK_PATH);
-    for (const std::string& arg : args) command += " " + quote(arg);
-    command += " >" + quote(capture.string() + ".out") + " 2>" + quote(capture.string() + ".err");
-    int status = system(command.c_str());
-#ifndef _WIN32
-    status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-#endif
-    if (error_text != nullptr) *error_text = read_file(capture.string() + ".err");
-    if (output_text != nullptr) *output_text = read_file(capture.string() + ".out");
-    fs::remove(capture.string() + ".out");
-    fs::remove(capture.string() + ".err");
+    fs::path out = capture.string() + ".out", err = capture.string() + ".err";
+    int status = run_captured(args, out, err);
+    if (error_text != nullptr) *error_text = text_of(err);
+    if (output_text != nullptr) *output_text = text_of(out);
+    fs::remove(out);
+    fs::remove(err);
     return status;
 }
 

@@ -1,0 +1,564 @@
+// End-to-end tests of the Windows launcher. This console program runs inside
+// Wine (or on Windows) and starts the onefile executables with CreateProcessW,
+// so that exit codes are seen at their full 32 bits, which a Linux parent of
+// wine never sees. Each case gets a scratch folder that the launcher sees as
+// TEMP and TMP (Wine sets both from its prefix and ignores the Linux values),
+// a time limit per run, and a check that the folder is empty at the end.
+//
+//     win_driver CASE DIR_OF_THE_ONEFILE_EXECUTABLES
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "diag/messages.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const DWORD time_limit_ms = 30000;
+
+std::wstring bin;        // the directory of the onefile executables
+std::wstring case_name;  // the case being run
+int failures = 0;
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out((size_t)length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+// Bytes as a C literal, for failure messages.
+std::string shown(const std::string& bytes) {
+    std::string out = "\"";
+    for (unsigned char c : bytes) {
+        char escaped[8];
+        if (c >= 32 && c < 127 && c != '"' && c != '\\') {
+            out.push_back((char)c);
+        } else {
+            snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out + "\"";
+}
+
+void check(bool ok, const std::string& what) {
+    if (ok) return;
+    failures++;
+    printf("FAIL: %s\n", what.c_str());
+    fflush(stdout);
+}
+
+std::string read_all(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_all(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+// Text-mode standard output writes "\r\n"; the tests compare "\n".
+std::string normalised(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+    return out;
+}
+
+bool starts_with(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Removes a tree, retrying while Wine still holds files of a process that
+// has just ended.
+bool remove_tree(const fs::path& path, int attempts = 50) {
+    for (int attempt = 0; attempt < attempts; attempt++) {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+        if (!fs::exists(path, ec)) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+// A fresh folder for one case: `temp` is the launcher's TEMP and must be
+// empty at the end; `work` holds captured output and copied executables.
+struct Scratch {
+    fs::path root, temp, work;
+
+    Scratch() {
+        static int counter = 0;
+        root = fs::path(bin) / L"scratch-win" /
+               (case_name + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter++));
+        remove_tree(root);
+        fs::create_directories(root / L"temp");
+        fs::create_directories(root / L"work");
+        temp = root / L"temp";
+        work = root / L"work";
+    }
+
+    std::vector<std::wstring> leftovers() const {
+        std::vector<std::wstring> names;
+        for (const auto& entry : fs::directory_iterator(temp)) names.push_back(entry.path().filename().wstring());
+        return names;
+    }
+
+    // A failed parent may leave its own target directory, and nothing else.
+    void drop_target_directories() const {
+        for (const std::wstring& name : leftovers()) {
+            check(name.rfind(L"onefile_", 0) == 0, "only a target directory is written: " + utf8(name));
+            remove_tree(temp / name);
+        }
+    }
+
+    void finish(bool wait_for_removal = true) const {
+        std::vector<std::wstring> left = leftovers();
+        std::string names;
+        for (const std::wstring& name : left) names += " " + utf8(name);
+        check(left.empty(), "nothing is left in the temporary folder, found:" + names);
+        remove_tree(root, wait_for_removal ? 50 : 1);
+    }
+};
+
+// One argument as the runtime's parser splits it again: quoted when it is
+// empty or holds a blank, a tab or a double quote; backslashes are doubled
+// only before a double quote, which gets one more.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out.push_back(c);
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+struct ci_less {
+    bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+};
+typedef std::map<std::wstring, std::wstring, ci_less> environment;
+
+// The driver's environment without TALVOR_* variables, with TEMP and TMP
+// set to the scratch folder, then `extra` on top, as a sorted block.
+std::wstring environment_block(const Scratch& scratch, const environment& extra) {
+    environment variables;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* p = strings; *p != 0; p += wcslen(p) + 1) {
+        std::wstring entry = p;
+        size_t equals = entry.find(L'=', 1); // "=C:=C:\x" names a drive's current directory
+        if (equals == std::wstring::npos) continue;
+        std::wstring name = entry.substr(0, equals);
+        if (_wcsnicmp(name.c_str(), L"TALVOR_", 7) == 0) continue;
+        variables[name] = entry.substr(equals + 1);
+    }
+    FreeEnvironmentStringsW(strings);
+    variables[L"TEMP"] = scratch.temp.wstring();
+    variables[L"TMP"] = scratch.temp.wstring();
+    for (const auto& pair : extra) variables[pair.first] = pair.second;
+    std::wstring block;
+    for (const auto& pair : variables) block += pair.first + L"=" + pair.second + L'\0';
+    return block + L'\0';
+}
+
+struct result {
+    DWORD code = 0;
+    std::string out, err; // normalised
+    double seconds = 0;
+    DWORD pid = 0;
+};
+
+// A started onefile executable, its output going to files in the scratch
+// folder: files never fill up, so nothing waits on the reader.
+class process {
+  public:
+    // argv[0] is written to the command line as given; `application`, when
+    // not empty, is the file to start.
+    process(const Scratch& scratch, const std::vector<std::wstring>& argv, const environment& extra = {},
+            const std::wstring& application = L"", const std::wstring& directory = L"") {
+        static int counter = 0;
+        std::wstring stem = L"run" + std::to_wstring(counter++);
+        out_path = scratch.work / (stem + L".out");
+        err_path = scratch.work / (stem + L".err");
+        std::wstring command;
+        for (const std::wstring& arg : argv) command += (command.empty() ? L"" : L" ") + quoted(arg);
+        std::wstring block = environment_block(scratch, extra);
+        HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE out = capture(out_path), err = capture(err_path);
+        // Only this start inherits the three handles: another process that
+        // runs meanwhile must not keep the files open.
+        for (HANDLE h : {in, out, err}) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        started = GetTickCount64();
+        BOOL ok = CreateProcessW(application.empty() ? nullptr : application.c_str(), &command[0], nullptr, nullptr,
+                                 TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                 directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+        check(ok, "CreateProcessW starts " + utf8(command) + ": error " + std::to_string(GetLastError()));
+        for (HANDLE h : {in, out, err}) CloseHandle(h);
+        if (ok) CloseHandle(info.hThread);
+    }
+
+    DWORD pid() const { return info.dwProcessId; }
+
+    // Waits until the application printed "ready".
+    bool wait_ready() {
+        for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < time_limit_ms; Sleep(20)) {
+            if (starts_with(normalised(read_all(out_path)), "ready\n")) return true;
+            if (info.hProcess == nullptr || WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0) break;
+        }
+        check(false, "the application prints ready");
+        return false;
+    }
+
+    // Waits for the end within the time limit; a process that overruns is
+    // terminated and counted as a failure.
+    result finish() {
+        result r;
+        r.pid = info.dwProcessId;
+        if (info.hProcess != nullptr) {
+            if (WaitForSingleObject(info.hProcess, time_limit_ms) != WAIT_OBJECT_0) {
+                check(false, "the launcher ends within the time limit");
+                TerminateProcess(info.hProcess, 0xDEAD);
+                WaitForSingleObject(info.hProcess, INFINITE);
+            }
+            GetExitCodeProcess(info.hProcess, &r.code);
+            CloseHandle(info.hProcess);
+            info.hProcess = nullptr;
+        }
+        r.seconds = (double)(GetTickCount64() - started) / 1000;
+        r.out = normalised(read_all(out_path));
+        r.err = normalised(read_all(err_path));
+        return r;
+    }
+
+    ~process() {
+        if (info.hProcess != nullptr) finish();
+    }
+
+  private:
+    static HANDLE capture(const fs::path& path) {
+        return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    PROCESS_INFORMATION info = {};
+    fs::path out_path, err_path;
+    ULONGLONG started = 0;
+};
+
+std::wstring exe(const std::wstring& name) { return bin + L"\\" + name + L".exe"; }
+
+// Runs the executable at `path` with the arguments after argv[0].
+result run(const Scratch& scratch, const std::wstring& path, const std::vector<std::wstring>& args,
+           const environment& extra = {}, const std::wstring& directory = L"") {
+    std::vector<std::wstring> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return process(scratch, argv, extra, path, directory).finish();
+}
+
+std::string describe(const result& r) {
+    return "exit " + std::to_string(r.code) + ", out " + shown(r.out) + ", err " + shown(r.err);
+}
+
+// What app.c's "print" reported: "key=N", "key=unset" or "key=x" and the hex
+// of the UTF-8 bytes. An unset value is missing from the map.
+std::map<std::string, std::string> parse(const std::string& out) {
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        std::string line = out.substr(start, end - start);
+        start = end + 1;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (value == "unset") continue;
+        if (value.empty() || value[0] != 'x') {
+            values[key] = value;
+            continue;
+        }
+        std::string bytes;
+        for (size_t i = 1; i + 1 < value.size(); i += 2) bytes.push_back((char)std::stoi(value.substr(i, 2), nullptr, 16));
+        values[key] = bytes;
+    }
+    return values;
+}
+
+// --- Cases --------------------------------------------------------------------
+
+void case_exit_statuses() {
+    for (int status : {0, 3, 255, 256, -1}) {
+        Scratch s;
+        result r = run(s, exe(L"onefile_app"), {L"exit", std::to_wstring(status)});
+        check(r.code == (DWORD)status, "run_code returning " + std::to_string(status) + " ends the launcher with it: " +
+                                           describe(r));
+        check(r.out == "ready\n" && r.err.empty(), "only the application writes: " + describe(r));
+        s.finish();
+    }
+}
+
+void case_crash() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_app"), {L"crash"});
+    check(r.code == EXCEPTION_ACCESS_VIOLATION, "an access violation is the launcher's exit code: " + describe(r));
+    check(starts_with(r.out, "ready\n"), "the application ran");
+    // Measured under Wine 8: after the crash (and its debugger, which a
+    // WINEDLLOVERRIDES entry does not stop) the captured output files stay
+    // open, and the runner's pipe stays held, until the other Wine
+    // processes of the moment end: about 5 s beside one other test, up to
+    // 40 s in a parallel CTest run. The next run removes the rest.
+    s.finish(false);
+}
+
+void case_arguments() {
+    const std::vector<std::wstring> args = {L"print", L"with blank", L"tab\there", L"quote\"inside", L"trail\\",
+                                            L"dir with blank\\\\", L"", L"\u00fcn\u00efc\u00f8d\u00e9 \u2713",
+                                            L"--exit", L"\"\"", L"\\\\server\\share"};
+    Scratch s;
+    result r = run(s, exe(L"onefile_app"), args);
+    check(r.code == 0, "print exits 0: " + describe(r));
+    auto v = parse(r.out);
+    check(v["argc"] == std::to_string(args.size() + 1), "argc counts every argument: " + v["argc"]);
+    for (size_t i = 0; i < args.size(); i++) {
+        std::string key = "arg" + std::to_string(i + 1);
+        check(v.count(key) && v[key] == utf8(args[i]),
+              "argument " + std::to_string(i + 1) + " arrives unchanged: " + shown(v[key]) + " != " + shown(utf8(args[i])));
+    }
+    check(v["arg0"] == utf8(exe(L"onefile_app")), "argv[0] is the launcher's module path: " + shown(v["arg0"]));
+    s.finish();
+}
+
+void case_handover() {
+    Scratch s;
+    // Started by a bare name from its own directory: argv[0] stays as given.
+    process p(s, {L"onefile_app", L"print"}, {}, L"", bin);
+    result r = p.finish();
+    auto v = parse(r.out);
+    check(r.code == 0, "print exits 0: " + describe(r));
+    check(v["TALVOR_ONEFILE_DIRECTORY"] == utf8(bin), "the launcher's directory without a final backslash: " +
+                                                          shown(v["TALVOR_ONEFILE_DIRECTORY"]));
+    check(v["TALVOR_ORIGINAL_ARGV0"] == "onefile_app", "argv[0] as given: " + shown(v["TALVOR_ORIGINAL_ARGV0"]));
+    check(v["TALVOR_ONEFILE_PARENT"] == std::to_string(r.pid), "the parent's process id: " + v["TALVOR_ONEFILE_PARENT"]);
+    std::string time_us = v["TALVOR_ONEFILE_TIME_US"], random = v["TALVOR_ONEFILE_RANDOM"];
+    check(time_us.size() == 6 && std::all_of(time_us.begin(), time_us.end(), ::isdigit),
+          "six digits of microseconds: " + shown(time_us));
+    check(random.size() == 11, "eleven random characters: " + shown(random));
+    check(v.count("TALVOR_ONEFILE_START") == 0, "no start time is set");
+    fs::path target = s.temp / ("onefile_" + std::to_string(r.pid) + "_" + time_us + "_" + random);
+    check(v["dll"] == utf8((target / L"libe2e_app.dll").wstring()), "the main library's path: " + shown(v["dll"]));
+    check(!fs::exists(target), "the target directory is removed");
+    s.finish();
+
+    // Inherited remembered values are replaced with fresh ones.
+    Scratch fresh;
+    r = run(fresh, exe(L"onefile_app"), {L"print"},
+            {{L"TALVOR_ONEFILE_RANDOM", L"stalestalea"}, {L"TALVOR_ONEFILE_TIME_US", L"123456"},
+             {L"TALVOR_ONEFILE_START", L"1"}});
+    v = parse(r.out);
+    check(r.code == 0 && v["TALVOR_ONEFILE_RANDOM"] != "stalestalea" && v["TALVOR_ONEFILE_TIME_US"] != "123456" &&
+              v.count("TALVOR_ONEFILE_START") == 0,
+          "a parent makes fresh values: " + describe(r));
+    fresh.finish();
+}
+
+void case_no_entry_point() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_noentry"), {L"print"});
+    check(r.code == EXIT_CODE_FAILURE && r.out == MSG_NO_ENTRY_POINT "\n" && r.err.empty(),
+          "a library without run_code: " + describe(r));
+    s.finish();
+}
+
+bool load_error(const result& r) {
+    return r.code == EXIT_CODE_FAILURE && r.out.empty() && starts_with(r.err, MSG_LOAD_DLL " ([Error 126] ") &&
+           ends_with(r.err, ")\n") && r.err.find('\n') == r.err.size() - 1;
+}
+
+void case_missing_dependency() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_dep_missing"), {L"dep"});
+    check(load_error(r), "a missing dependency: " + describe(r));
+    s.finish();
+
+    // A dependency next to the launcher, and so in the current directory,
+    // is not used.
+    Scratch alone;
+    fs::copy_file(exe(L"onefile_dep_missing"), alone.work / L"onefile_dep_missing.exe");
+    fs::copy_file(bin + L"\\libe2e_dep.dll", alone.work / L"libe2e_dep.dll");
+    r = run(alone, (alone.work / L"onefile_dep_missing.exe").wstring(), {L"dep"}, {}, alone.work.wstring());
+    check(load_error(r), "a dependency next to the launcher is not found: " + describe(r));
+    alone.finish();
+}
+
+void case_packed_dependency() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_dep_packed"), {L"dep"});
+    check(r.code == 42, "the dependency in the target directory is found: " + describe(r));
+    s.finish();
+}
+
+void case_parent_set_by_hand() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_app"), {L"exit", L"5"}, {{L"TALVOR_ONEFILE_PARENT", L"2147483600"}});
+    check(r.code == 5, "an unknown parent id means parent mode: " + describe(r));
+    s.finish();
+
+    Scratch other;
+    process first(other, {exe(L"onefile_app"), L"sleep", L"3000"}, {}, exe(L"onefile_app"));
+    if (first.wait_ready()) {
+        r = run(other, exe(L"onefile_app"), {L"exit", L"5"}, {{L"TALVOR_ONEFILE_PARENT", std::to_wstring(first.pid())}});
+        check(r.code == EXIT_CODE_FAILURE && starts_with(r.err, MSG_LOAD_DLL " ("),
+              "another instance's id makes a child with no library: " + describe(r));
+    }
+    r = first.finish();
+    check(r.code == 0, "the other instance ends normally: " + describe(r));
+    other.finish();
+}
+
+void case_held_open() {
+    Scratch s;
+    process p(s, {exe(L"onefile_app"), L"sleep", L"1500"}, {}, exe(L"onefile_app"));
+    p.wait_ready();
+    std::vector<std::wstring> targets = s.leftovers();
+    check(targets.size() == 1, "one target directory while the application runs");
+    if (targets.empty()) return;
+    fs::path target = s.temp / targets[0];
+    // Open without FILE_SHARE_DELETE: the directory cannot go while it is.
+    HANDLE held = CreateFileW((target / L"libe2e_app.dll").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    check(held != INVALID_HANDLE_VALUE, "the main library can be opened: error " + std::to_string(GetLastError()));
+    result r = p.finish();
+    check(r.code == 0 && r.err.empty(), "the exit status stays the child's: " + describe(r));
+    // 1.5 s of the application, then about 2 s of retries.
+    check(r.seconds >= 3.0 && r.seconds < 15, "clean-up retries for about 2 s: " + std::to_string(r.seconds) + " s");
+    check(fs::exists(target), "the directory with the open file is left");
+    CloseHandle(held);
+    check(remove_tree(target), "the left directory can be removed once the file is closed");
+    s.finish();
+}
+
+// A copy of onefile_big.exe whose attached data `change` damaged.
+fs::path damaged(const Scratch& s, const std::function<void(std::string&, size_t start, size_t length)>& change) {
+    std::string image = read_all(exe(L"onefile_big"));
+    const std::string signature("KAY\x28\xB5\x2F\xFD", 7);
+    size_t start = image.find(signature);
+    check(start != std::string::npos && image.find(signature, start + 1) == std::string::npos, "one attached data");
+    // The attached data ends in its own length, a little-endian 64-bit value.
+    size_t length = 0;
+    for (size_t end = start + 14; start != std::string::npos && end + 8 <= image.size(); end++) {
+        uint64_t value = 0;
+        for (int i = 7; i >= 0; i--) value = value << 8 | (unsigned char)image[end + i];
+        if (value == end - start) {
+            length = end + 8 - start;
+            break;
+        }
+    }
+    check(length > 0, "the attached data's trailing length is found");
+    if (length > 0) change(image, start, length);
+    fs::path path = s.work / L"onefile_big.exe";
+    write_all(path, image);
+    return path;
+}
+
+void case_bad_attached_data() {
+    const struct {
+        const char* what;
+        std::function<void(std::string&, size_t, size_t)> change;
+        const char* out;
+    } classes[] = {
+        {"bad magic", [](std::string& image, size_t start, size_t) { image[start] ^= 0x55; }, MSG_NO_HEADER "\n"},
+        {"corrupt block",
+         [](std::string& image, size_t start, size_t length) { image[start + 3 + (length - 14) / 2] ^= 0x55; },
+         MSG_DECODE "\n"},
+    };
+    for (const auto& c : classes) {
+        Scratch s;
+        result r = run(s, damaged(s, c.change).wstring(), {L"print"});
+        check(r.code == EXIT_CODE_FAILURE && r.out == c.out && r.err.empty(), std::string(c.what) + ": " + describe(r));
+        s.drop_target_directories();
+        s.finish();
+    }
+}
+
+const std::map<std::wstring, void (*)()> cases = {
+    {L"exit_statuses", case_exit_statuses},
+    {L"crash", case_crash},
+    {L"arguments", case_arguments},
+    {L"handover", case_handover},
+    {L"no_entry_point", case_no_entry_point},
+    {L"missing_dependency", case_missing_dependency},
+    {L"packed_dependency", case_packed_dependency},
+    {L"parent_set_by_hand", case_parent_set_by_hand},
+    {L"held_open", case_held_open},
+    {L"bad_attached_data", case_bad_attached_data},
+};
+
+// CTest passes the build directory as the host sees it; inside Wine drive
+// Z: maps the host's root.
+std::wstring windows_path(std::wstring path) {
+    if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    wchar_t full[MAX_PATH * 4];
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    return length > 0 && length < MAX_PATH * 4 ? std::wstring(full, length) : path;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3 || cases.count(argv[1]) == 0) {
+        fprintf(stderr, "usage: win_driver CASE DIR\ncases:");
+        for (const auto& c : cases) fprintf(stderr, " %s", utf8(c.first).c_str());
+        fprintf(stderr, "\n");
+        return 2;
+    }
+    case_name = argv[1];
+    bin = windows_path(argv[2]);
+    // The runner reads the driver's output through pipes: a process started
+    // below must not inherit them, or Wine's debugger, started for the crash
+    // case, keeps them open for half a minute after the driver ended.
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
+    // Inherited by the launchers: on Windows the crash case then shows no
+    // error report window. (Wine starts its debugger all the same.)
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    // What earlier runs of this case could not remove.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(bin) / L"scratch-win", ec))
+        if (entry.path().filename().wstring().rfind(case_name + L"_", 0) == 0) remove_tree(entry.path(), 1);
+    cases.at(case_name)();
+    if (failures > 0) {
+        printf("%d check(s) failed\n", failures);
+        return 1;
+    }
+    printf("ok\n");
+    return 0;
+}

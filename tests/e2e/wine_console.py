@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Console control events for the Windows launcher, under Wine.
+
+    wine_console.py WINE_RUN WINEPREFIX BIN_DIR CASE
+
+A GUI program gets console events only when it has a console: the launcher
+runs under a pseudo-terminal here, and SIGINT sent to the Linux process of a
+Wine program makes Wine deliver CTRL_C_EVENT to that process.
+
+What Wine 8 does, measured: the event reaches only the process that got the
+signal; Windows would deliver it to every process attached to the console.
+So the launcher's child keeps running unless it is signalled too: the case
+"parent_only" sees the launcher give its child the full 5 s before it
+terminates it; "whole_console" signals both, as Windows would, and the
+child, which has no handler, ends at once. Every Wine process has Linux
+parent 1, so the two launcher processes are told apart by their start time.
+The Linux exit status of the wine command says nothing here (cmd.exe stands
+between), so only the end, its timing and the removed directory are checked.
+TEMP is set for the launcher through cmd.exe: Wine ignores the Linux value.
+"""
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+WINE_RUN, CASE = sys.argv[1], sys.argv[4]
+PREFIX, BIN = os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
+EXE = os.path.join(BIN, "onefile_app.exe")
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL: " + what, flush=True)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Console:
+    """The launcher started through cmd.exe under a pseudo-terminal, with its
+    own TEMP; `output` is what the terminal shows, without control codes."""
+
+    def __init__(self, command, milliseconds):
+        self.temp = os.path.join(BIN, "scratch-console", "%s_%d" % (CASE, os.getpid()))
+        shutil.rmtree(self.temp, ignore_errors=True)
+        os.makedirs(self.temp)
+        # The duration makes the command line unique among running launchers.
+        self.marker = "%s %d" % (command, milliseconds)
+        line = "set TEMP={0}&& set TMP={0}&& {1} {2}".format(windows_path(self.temp), windows_path(EXE), self.marker)
+        self.master, slave = pty.openpty()
+        self.wine = subprocess.Popen([WINE_RUN, "--wineprefix=" + PREFIX, "cmd", "/c", line], stdin=slave,
+                                     stdout=slave, stderr=slave, start_new_session=True)
+        os.close(slave)
+        self.raw = b""
+
+    def output(self):
+        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", self.raw).decode("utf-8", "replace")
+
+    def pump(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if ready:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:
+                    return
+                if not data:
+                    return
+                self.raw += data
+
+    def wait_for(self, text, seconds=30):
+        end = time.monotonic() + seconds
+        while text not in self.output() and time.monotonic() < end:
+            self.pump(0.1)
+        check(text in self.output(), "the application printed %r: %r" % (text, self.output()))
+
+    def launchers(self):
+        """Linux pids of the launcher processes, the parent first."""
+        found = []
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                cmdline = open("/proc/%s/cmdline" % name, "rb").read().replace(b"\0", b" ").decode("utf-8", "replace")
+                stat = open("/proc/%s/stat" % name).read()
+            except OSError:
+                continue
+            fields = stat[stat.rindex(")") + 2:].split()
+            if fields[0] != "Z" and "onefile_app.exe " + self.marker in cmdline and "cmd.exe" not in cmdline:
+                found.append((int(fields[19]), int(name)))  # start time, pid
+        return [pid for _, pid in sorted(found)]
+
+    def finish(self):
+        for pid in self.launchers():
+            os.kill(pid, signal.SIGKILL)
+        try:
+            self.wine.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.wine.pid, signal.SIGKILL)
+            self.wine.wait()
+        os.close(self.master)
+        left = os.listdir(self.temp)
+        check(left == [], "nothing is left in the temporary folder, found %r" % left)
+        shutil.rmtree(self.temp, ignore_errors=True)
+
+
+def alive(pid):
+    try:
+        stat = open("/proc/%d/stat" % pid).read()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def interrupt(command, signalled, expect_seconds):
+    """Signals the first `signalled` launcher processes (parent, child)."""
+    console = Console(command, 20000 + os.getpid() % 10000)
+    console.wait_for("ready")
+    if command == "stubborn":
+        console.wait_for("stubborn")
+    pids = console.launchers()
+    check(len(pids) == 2, "a parent and a child launcher run: %r" % pids)
+    if len(pids) == 2:
+        targets = os.listdir(console.temp)
+        check(len(targets) == 1 and targets[0].startswith("onefile_"), "one target directory: %r" % targets)
+        start = time.monotonic()
+        for pid in pids[:signalled]:
+            os.kill(pid, signal.SIGINT)
+        while any(alive(pid) for pid in pids) and time.monotonic() - start < 20:
+            console.pump(0.05)
+        elapsed = time.monotonic() - start
+        print("%s, %d process(es) signalled: ended after %.2f s" % (command, signalled, elapsed), flush=True)
+        check(console.launchers() == [], "both launcher processes ended")
+        low, high = expect_seconds
+        check(low <= elapsed <= high, "the launcher ended after %.1f s, expected %.1f to %.1f" % (elapsed, low, high))
+        check(os.listdir(console.temp) == [], "the target directory is removed")
+    console.finish()
+
+
+def case_parent_only():
+    # The child ignores nothing, but never hears of the event: terminated
+    # after the 5 s the launcher gives it.
+    interrupt("sleep", 1, (4.8, 9))
+
+
+def case_whole_console():
+    interrupt("sleep", 2, (0, 3))
+    # A child that swallows the event is terminated after 5 s.
+    interrupt("stubborn", 2, (4.8, 9))
+
+
+if __name__ == "__main__":
+    globals()["case_" + CASE]()
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        sys.exit(1)
+    print("ok")
