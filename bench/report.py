@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Turns the raw figures of bench/run.sh into a Markdown report.
+
+    report.py RAW_DIR COMMIT "TREES" "PACK_TREES"
+
+RAW_DIR holds hyperfine's JSON exports (<loc>-<tree>.json, pack-<tree>.json),
+peak memory medians (<loc>-<tree>.rss: "name KiB" lines) and sizes
+(*.size: one number).
+"""
+
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+
+TARGET_DISK = 1.00
+TARGET_TMPFS = 1.10
+TARGET_RSS_MIB = 16.0
+TARGET_PACK_TIME = 1.10
+TARGET_PACK_SIZE = 1.01
+
+LABELS = {
+    "onefile": "onefile executable (unpack, child, clean up)",
+    "tar-zstd": "`tar -I 'zstd -19' -xf` + `rm -rf`",
+    "zstd-d": "`zstd -d -c > /dev/null`",
+    "makeself": "makeself `--zstd` archive, `--noprogress --quiet`",
+}
+
+
+def read(raw, name):
+    path = os.path.join(raw, name)
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return f.read().strip()
+
+
+def hyperfine(raw, name):
+    text = read(raw, name)
+    if text is None:
+        return {}
+    return {r["command"]: r for r in json.loads(text)["results"]}
+
+
+def rss(raw, name):
+    text = read(raw, name) or ""
+    values = {}
+    for line in text.splitlines():
+        key, _, kib = line.partition(" ")
+        values[key] = int(kib) / 1024.0
+    return values
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def verdict(ok):
+    return "ok" if ok else "**missed**"
+
+
+def mib(n):
+    return f"{int(n) / 1048576:.2f} MiB"
+
+
+def main():
+    raw, commit, trees, pack_trees = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4].split()
+    out = []
+    out.append(f"# Startup benchmark, {datetime.date.today().isoformat()}, commit {commit}")
+    out.append("")
+    out.append(f"- Machine: {os.cpu_count()} CPUs (nproc {len(os.sched_getaffinity(0))}), {cpu_model()}")
+    out.append(f"- Kernel: {platform.system()} {platform.release()}")
+    out.append(f"- Date: {datetime.datetime.now().astimezone().isoformat(timespec='seconds')}")
+    out.append(f"- Commit: {commit}")
+    try:
+        versions = subprocess.run(["sh", "-c", "hyperfine --version; zstd --version; makeself --version | tail -n 1"],
+                                  capture_output=True, text=True).stdout.split("\n")
+        out.append("- Tools: " + "; ".join(v.strip() for v in versions if v.strip()))
+    except OSError:
+        pass
+    out.append("")
+    out.append("Times are hyperfine medians (min to max in brackets), with the shell's own start-up "
+               "subtracted; peak RSS is the median of GNU time's `%M`, the largest single process "
+               "of the command. Every command unpacks below the same temporary folder (TMPDIR).")
+    out.append("")
+
+    ratios = []
+    launcher_rss = []
+    for loc, where in (("disk", "a directory under the build tree"), ("tmpfs", "/dev/shm")):
+        out.append(f"## Temporary folder on {loc} ({where})")
+        out.append("")
+        out.append("| Tree | Command | Median | Range | Peak RSS |")
+        out.append("|---|---|---:|---:|---:|")
+        for t in trees:
+            results = hyperfine(raw, f"{loc}-{t}.json")
+            memory = rss(raw, f"{loc}-{t}.rss")
+            for name in ("onefile", "tar-zstd", "zstd-d", "makeself"):
+                r = results.get(name)
+                if r is None:
+                    out.append(f"| {t} | {LABELS[name]} | n/a | | |")
+                    continue
+                m = memory.get(name)
+                m_text = f"{m:.1f} MiB" if m is not None else "n/a"
+                out.append(f"| {t} | {LABELS[name]} | {r['median'] * 1000:.1f} ms "
+                           f"| {r['min'] * 1000:.1f} to {r['max'] * 1000:.1f} ms | {m_text} |")
+            if "onefile" in results and "tar-zstd" in results:
+                ratio = results["onefile"]["median"] / results["tar-zstd"]["median"]
+                target = TARGET_DISK if loc == "disk" else TARGET_TMPFS
+                ratios.append((t, loc, ratio, target))
+            if "onefile" in memory:
+                launcher_rss.append((t, loc, memory["onefile"]))
+        out.append("")
+
+    out.append("## Against the targets")
+    out.append("")
+    out.append("| Measure | Figure | Target | |")
+    out.append("|---|---:|---:|---|")
+    for t, loc, ratio, target in ratios:
+        out.append(f"| {t}, {loc}: onefile / tar-zstd (row 1 / row 2) | {ratio:.3f} | <= {target:.2f} "
+                   f"| {verdict(ratio <= target)} |")
+    for t, loc, m in launcher_rss:
+        out.append(f"| {t}, {loc}: launcher peak RSS | {m:.1f} MiB | <= {TARGET_RSS_MIB:.0f} MiB "
+                   f"| {verdict(m <= TARGET_RSS_MIB)} |")
+    for t in pack_trees:
+        results = hyperfine(raw, f"pack-{t}.json")
+        talvor_size, tar_size = read(raw, f"pack-{t}-talvor.size"), read(raw, f"pack-{t}-tar.size")
+        if "talvor-pack" in results and "tar-zstd" in results:
+            ratio = results["talvor-pack"]["median"] / results["tar-zstd"]["median"]
+            out.append(f"| {t}: packing time, talvor-pack / tar-zstd "
+                       f"({results['talvor-pack']['median']:.2f} s / {results['tar-zstd']['median']:.2f} s) "
+                       f"| {ratio:.3f} | <= {TARGET_PACK_TIME:.2f} | {verdict(ratio <= TARGET_PACK_TIME)} |")
+        if talvor_size and tar_size:
+            ratio = int(talvor_size) / int(tar_size)
+            out.append(f"| {t}: packed size, talvor-pack / tar-zstd ({mib(talvor_size)} / {mib(tar_size)}) "
+                       f"| {ratio:.3f} | <= {TARGET_PACK_SIZE:.2f} | {verdict(ratio <= TARGET_PACK_SIZE)} |")
+    if not ratios:
+        out.append("| launcher rows | n/a | | the onefile executables were not built |")
+    out.append("")
+
+    out.append("## Sizes")
+    out.append("")
+    out.append("| Tree | onefile executable | tar.zst (-19) | makeself archive |")
+    out.append("|---|---:|---:|---:|")
+    for t in trees:
+        cells = []
+        for kind in ("onefile", "tarzst", "makeself"):
+            v = read(raw, f"{t}-{kind}.size")
+            cells.append(mib(v) if v else "n/a")
+        out.append(f"| {t} | " + " | ".join(cells) + " |")
+    out.append("")
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()

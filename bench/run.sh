@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Startup benchmark: a onefile executable against tar|zstd, plain zstd and a
+# makeself archive of the same tree, with the temporary folder on disk and on
+# tmpfs; and talvor-pack against tar|zstd for packing. Writes a Markdown
+# report to bench/results/<date>-<commit>.md and prints it.
+#
+#   bench/run.sh [BUILD_DIR]          (default build/bench, a Release build)
+#
+# Environment:
+#   BENCH_TREES   trees to measure (default "tree1 tree10")
+#   BENCH_RUNS1   hyperfine runs for tree1 (default 10)
+#   BENCH_RUNS10  hyperfine runs for tree10 (default 5)
+#   BENCH_RSS     runs per peak-memory median (default 3)
+#   BENCH_PACK    trees whose packing is timed (default "tree1"; packing
+#                 tree10 at level 19 takes minutes per run)
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(mkdir -p "${1:-$top/build/bench}" && cd "${1:-$top/build/bench}" && pwd)
+trees=${BENCH_TREES:-tree1 tree10}
+rss_runs=${BENCH_RSS:-3}
+pack_trees=${BENCH_PACK:-tree1}
+
+for tool in hyperfine makeself zstd tar cmake ninja python3 /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (scripts/deps.sh --bench)" >&2; exit 1; }
+done
+
+log() { echo "bench: $*" >&2; }
+runs_for() { if [ "$1" = tree1 ]; then echo "${BENCH_RUNS1:-10}"; else echo "${BENCH_RUNS10:-5}"; fi; }
+
+raw="$build/raw"
+artifacts="$build/artifacts"
+mkdir -p "$raw" "$artifacts"
+rm -f "$raw"/*.json "$raw"/*.rss "$raw"/*.size
+
+# 1. The project in Release, for talvor-pack.
+log "building the project in $build/project"
+cmake -S "$top" -B "$build/project" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DTALVOR_BUILD_TESTS=OFF -DTALVOR_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build/project" >/dev/null
+pack=$(find "$build/project" -type f -name talvor-pack -perm -u+x | head -n 1)
+[ -n "$pack" ] || { echo "bench: talvor-pack not found in $build/project" >&2; exit 1; }
+
+# 2. The trees, regenerated only when the generator changes.
+gen_hash=$(sha256sum "$top/bench/gen_tree.py" | cut -c1-16)
+for t in $trees; do
+    if [ "$(cat "$build/trees/$t.stamp" 2>/dev/null)" != "$gen_hash" ]; then
+        log "generating $t"
+        rm -rf "$build/trees/$t" "$artifacts/$t".*
+        mkdir -p "$build/trees"
+        python3 "$top/bench/gen_tree.py" "$t" "$build/trees/$t"
+        echo "$gen_hash" > "$build/trees/$t.stamp"
+    fi
+done
+
+# 3. The onefile executables, from a downstream project that uses the
+#    project's CMake function the way an application would.
+onefile_ok=0
+if [ -f "$top/cmake/TalvorOnefile.cmake" ]; then
+    proj="$build/onefile-project"
+    mkdir -p "$proj"
+    cat > "$proj/noop.cpp" <<'EOF'
+// The benchmark's main library: returns at once, so that a run measures
+// only the launcher's unpacking, child start and clean-up.
+extern "C" __attribute__((visibility("default"))) int run_code(int, char**, const char*)
+{
+    return 0;
+}
+EOF
+    {
+        echo "cmake_minimum_required(VERSION 3.25)"
+        echo "project(talvor_bench LANGUAGES C CXX)"
+        echo "add_subdirectory(\"$top\" talvor)"
+        echo "add_library(bench_noop SHARED noop.cpp)"
+        for t in $trees; do
+            echo "talvor_add_onefile(bench_$t MAIN bench_noop DIRECTORIES \"$build/trees/$t\")"
+        done
+    } > "$proj/CMakeLists.txt.new"
+    cmp -s "$proj/CMakeLists.txt.new" "$proj/CMakeLists.txt" || mv "$proj/CMakeLists.txt.new" "$proj/CMakeLists.txt"
+    rm -f "$proj/CMakeLists.txt.new"
+    log "building the onefile executables in $proj/build"
+    if cmake -S "$proj" -B "$proj/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$raw/onefile-build.log" 2>&1 \
+       && cmake --build "$proj/build" >>"$raw/onefile-build.log" 2>&1; then
+        onefile_ok=1
+        for t in $trees; do
+            exe=$(find "$proj/build" -type f -name "bench_$t" -perm -u+x | head -n 1)
+            [ -n "$exe" ] || { log "bench_$t not found"; onefile_ok=0; }
+            ln -sf "$exe" "$artifacts/$t.onefile"
+            stat -c %s "$exe" > "$raw/$t-onefile.size"
+        done
+    else
+        log "the onefile project failed to build; see $raw/onefile-build.log"
+    fi
+else
+    log "cmake/TalvorOnefile.cmake does not exist yet: no launcher rows"
+fi
+
+# 4. The peers: tar.zst and a makeself archive whose script does nothing.
+for t in $trees; do
+    if [ ! -f "$artifacts/$t.tar.zst" ]; then
+        log "compressing $t with tar | zstd -19"
+        tar -C "$build/trees/$t" -c . | zstd -q -19 -T0 -o "$artifacts/$t.tar.zst"
+    fi
+    if [ ! -f "$artifacts/$t.run" ]; then
+        log "building the makeself archive of $t"
+        # No MD5 or CRC: like the launcher, the archive then checks nothing
+        # beyond what its decompressor checks.
+        makeself --zstd --complevel 19 --threads 0 --nomd5 --nocrc --nox11 --quiet --tar-quietly \
+            "$build/trees/$t" "$artifacts/$t.run" "talvor bench $t" true >/dev/null
+    fi
+    stat -c %s "$artifacts/$t.tar.zst" > "$raw/$t-tarzst.size"
+    stat -c %s "$artifacts/$t.run" > "$raw/$t-makeself.size"
+done
+
+# Peak resident memory of the largest process in a command (GNU time reports
+# the maximum over the process and its waited-for descendants), median of
+# $rss_runs runs, in KiB.
+peak_rss() {
+    local values=() i
+    for ((i = 0; i < rss_runs; i++)); do
+        /usr/bin/time -f %M -o "$raw/time.out" sh -c "$1" >/dev/null
+        values+=("$(tail -n 1 "$raw/time.out")")
+    done
+    printf '%s\n' "${values[@]}" | sort -n | sed -n "$(((rss_runs + 1) / 2))p"
+}
+
+# 5. Startup, once with the temporary folder on disk and once on tmpfs.
+disk_tmp="$build/tmp"
+shm_tmp="/dev/shm/talvor-bench-$$"
+trap 'rm -rf "$shm_tmp"' EXIT
+for loc in disk tmpfs; do
+    if [ $loc = disk ]; then tmp=$disk_tmp; else tmp=$shm_tmp; fi
+    rm -rf "$tmp"; mkdir -p "$tmp"
+    for t in $trees; do
+        a="$artifacts/$t"
+        names=(); cmds=()
+        if [ $onefile_ok = 1 ]; then names+=(onefile); cmds+=("'$a.onefile'"); fi
+        names+=(tar-zstd); cmds+=("d=\$(mktemp -d) && tar -I 'zstd -19' -xf '$a.tar.zst' -C \"\$d\" && rm -rf \"\$d\"")
+        names+=(zstd-d); cmds+=("zstd -q -d -c '$a.tar.zst' > /dev/null")
+        names+=(makeself); cmds+=("'$a.run' --noprogress --quiet --nox11")
+        args=()
+        for i in "${!cmds[@]}"; do args+=(-n "${names[$i]}" "${cmds[$i]}"); done
+        log "startup of $t, temporary folder on $loc ($tmp)"
+        TMPDIR=$tmp hyperfine --style basic --warmup 1 --runs "$(runs_for "$t")" \
+            --export-json "$raw/$loc-$t.json" "${args[@]}" >&2
+        for i in "${!cmds[@]}"; do
+            echo "${names[$i]} $(TMPDIR=$tmp peak_rss "${cmds[$i]}")" >> "$raw/$loc-$t.rss"
+        done
+        left=$(find "$tmp" -mindepth 1 -maxdepth 1 | wc -l)
+        [ "$left" -eq 0 ] || log "warning: $left entries left behind in $tmp"
+    done
+    rm -rf "$tmp"
+done
+
+# 6. Packing: talvor-pack at its default level against tar | zstd -19 -T0.
+main_lib=$(find "$build/onefile-project/build" -name 'libbench_noop.so' 2>/dev/null | head -n 1)
+if [ -z "$main_lib" ]; then
+    # Without the downstream project, any small library stands in.
+    main_lib="$artifacts/noop.so"
+    printf 'extern "C" int run_code(int, char**, const char*) { return 0; }\n' \
+        | c++ -x c++ -shared -fPIC -O2 -o "$main_lib" -
+fi
+for t in $pack_trees; do
+    out="$artifacts/$t.pack"
+    log "packing $t"
+    hyperfine --style basic --runs "${BENCH_PACK_RUNS:-3}" --export-json "$raw/pack-$t.json" \
+        -n talvor-pack "'$pack' create -o '$out.kay' --main '$main_lib' '$build/trees/$t'" \
+        -n tar-zstd "tar -C '$build/trees/$t' -c . | zstd -q -19 -T0 -f -o '$out.tar.zst'" >&2
+    stat -c %s "$out.kay" > "$raw/pack-$t-talvor.size"
+    stat -c %s "$out.tar.zst" > "$raw/pack-$t-tar.size"
+done
+
+# 7. The report.
+commit=$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(GIT_OPTIONAL_LOCKS=0 git -C "$top" status --porcelain 2>/dev/null)" ]; then commit="$commit-dirty"; fi
+mkdir -p "$top/bench/results"
+report="$top/bench/results/$(date +%F)-$commit.md"
+python3 "$top/bench/report.py" "$raw" "$commit" "$trees" "$pack_trees" > "$report"
+cat "$report"
+log "written to $report"
