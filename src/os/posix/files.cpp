@@ -33,8 +33,12 @@ static void remove_contents(int directory) {
     while (struct dirent* entry = readdir(listing)) {
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        if (unlinkat(directory, name, 0) == 0) continue;
-        if (errno != EISDIR && errno != EPERM) continue;
+        // The listing's type saves a failed unlink for each directory; an
+        // unknown type is found out by trying.
+        if (entry->d_type != DT_DIR) {
+            if (unlinkat(directory, name, 0) == 0) continue;
+            if (errno != EISDIR && errno != EPERM) continue;
+        }
         int child = openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (child < 0) continue;
         remove_contents(child);
