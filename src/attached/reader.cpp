@@ -25,7 +25,7 @@ static unsigned char* decoded_buffer;
 static size_t input_released;
 // Consumed input is released in steps of this size, so that the attached
 // data does not stay resident after the decoder has read it.
-static const size_t release_step = 1 << 20;
+static const size_t release_step = 256 << 10;
 
 void open_attached_data(void) {
     for (size_t i = 0; i < attached_magic_size; i++) {

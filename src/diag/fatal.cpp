@@ -15,7 +15,7 @@
 #define ABORT_PROCESS() talvor_seam_abort()
 #else
 #define END_PROCESS(code) exit(code)
-#define ABORT_PROCESS() abort()
+#define ABORT_PROCESS() os_abort()
 #endif
 
 void fatal_error(const char* message) {

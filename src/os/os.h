@@ -47,6 +47,9 @@ void os_arguments(int* argc, os_char*** argv);
 // Removes the current directory from the library search order.
 void os_clear_dll_directory(void);
 uint32_t os_process_id(void);
+// Ends the process abnormally at once, without a message of the runtime's
+// and without a dialog: status 3 on Windows, SIGABRT on POSIX.
+[[noreturn]] void os_abort(void);
 
 // --- Errors ----------------------------------------------------------------
 

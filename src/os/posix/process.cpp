@@ -1,5 +1,6 @@
 // Process start, identity and error texts.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -51,3 +52,5 @@ void os_discard_read_pages(const void* start, size_t length) {
     uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
     if (end > first) madvise((void*)first, end - first, MADV_DONTNEED);
 }
+
+void os_abort(void) { abort(); }

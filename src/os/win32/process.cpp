@@ -1,6 +1,7 @@
 // Process start-up values, the process id, errors and pauses.
 #include <windows.h>
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include "os/os.h"
@@ -43,4 +44,13 @@ void os_discard_read_pages(const void* start, size_t length) {
     uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
     uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
     if (end > first) VirtualUnlock((void*)first, end - first);
+}
+
+// msvcrt's abort() first writes "abnormal program termination", and in a
+// GUI-subsystem program it does so in a message box that waits for a click.
+// Raising SIGABRT takes the same end (the default action is _exit(3)) and
+// still runs a handler the application may have set, without the box.
+void os_abort(void) {
+    raise(SIGABRT);
+    _exit(3);
 }
