@@ -32,7 +32,7 @@ static void append_narrow_value(spec_output* out, const char* value) {
     }
 }
 
-// Folders end in a separator on some systems; the spec supplies its own.
+// Folders end in a separator on some systems; the template supplies its own.
 // Runs even when the placeholder added nothing.
 static void trim_trailing_separators(spec_output* out) {
     while (out->end > out->start && out->end[-1] == OS_SEP) {
