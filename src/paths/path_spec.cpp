@@ -93,8 +93,6 @@ static void format_number(os_char* out, size_t capacity, const char* format, lon
     out[i] = 0;
 }
 
-static bool append_placeholder(spec_output* out, const os_char* name);
-
 // PROGRAM_BASE and PROGRAM_DIR expand "{PROGRAM}" in place and then cut it.
 static bool append_program(spec_output* out, os_char** appended) {
     *appended = out->end;

@@ -5,6 +5,7 @@ exact output and that nothing is left behind.
 
     run_e2e.py BIN_DIR CASE
 """
+import contextlib
 import os
 import shutil
 import signal
@@ -228,9 +229,9 @@ def blob_region(image):
     raise AssertionError("no trailing length")
 
 
-def frame_content_start(blob):
-    """Offset (in the blob) of the frame header descriptor."""
-    return 3 + 4
+# Offset in the attached data of the frame header descriptor: after "KAY"
+# and the zstd magic number.
+DESCRIPTOR_AT = 3 + 4
 
 
 def patched(scratch, name, change):
@@ -277,7 +278,7 @@ def insert_after_descriptor(byte, set_bits, clear_bits):
     """Inserts one header byte after the frame header descriptor, taking the
     room from the trailing length, which the launcher never reads."""
     def change(blob):
-        at = frame_content_start(blob)
+        at = DESCRIPTOR_AT
         assert blob[at] & 0x20, "a single-segment frame"
         blob[at] = (blob[at] | set_bits) & ~clear_bits & 0xFF
         blob.insert(at + 1, byte)
@@ -407,37 +408,41 @@ def case_temp_folder_faults():
 
     # A read-only file system.
     s = Scratch()
-    readonly = os.path.join(s.path, "ro")
-    os.mkdir(readonly)
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", readonly], capture_output=True).returncode != 0:
-        print("skipped: cannot mount a read-only tmpfs here")
-    else:
-        try:
+    with mounted_tmpfs(s, "ro", "ro,size=1m") as readonly:
+        if readonly:
             r = run(s, [exe("onefile_app"), "exit", "7"], env=s.env(TMPDIR=readonly))
             check(r.returncode == 2 and r.stderr.startswith(b"Error, failed to open '"),
                   "a read-only temporary folder: %d %r" % (r.returncode, r.stderr))
-        finally:
-            subprocess.run(["umount", readonly])
-    os.rmdir(readonly)
     s.finish()
+
+
+@contextlib.contextmanager
+def mounted_tmpfs(scratch, name, options):
+    """A tmpfs mounted with `options` below the scratch folder, or None where
+    this machine does not allow mounting; unmounted and removed afterwards."""
+    path = os.path.join(scratch.path, name)
+    os.mkdir(path)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], capture_output=True).returncode != 0:
+        print("skipped: cannot mount a tmpfs with %s here" % options)
+        os.rmdir(path)
+        yield None
+        return
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", path])
+        os.rmdir(path)
 
 
 def case_full_disk():
     s = Scratch()
-    small = os.path.join(s.path, "small")
-    os.mkdir(small)
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small], capture_output=True).returncode != 0:
-        print("skipped: cannot mount a small tmpfs here")
-    else:
-        try:
+    with mounted_tmpfs(s, "small", "size=256k") as small:
+        if small:
             r = run(s, [exe("onefile_big"), "exit", "7"], env=s.env(TMPDIR=small))
             check(r.returncode == 2 and r.stdout == b"", "a full disk ends with exit 2: %d" % r.returncode)
             check(r.stderr == b"Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n",
                   "the write failure is reported: %r" % r.stderr)
             check(all(n.startswith("onefile_") for n in os.listdir(small)), "only the target directory is written")
-        finally:
-            subprocess.run(["umount", small])
-    os.rmdir(small)
     s.finish()
 
 
