@@ -329,12 +329,7 @@ void case_crash() {
     result r = run(s, exe(L"onefile_app"), {L"crash"});
     check(r.code == EXCEPTION_ACCESS_VIOLATION, "an access violation is the launcher's exit code: " + describe(r));
     check(starts_with(r.out, "ready\n"), "the application ran");
-    // Measured under Wine 8: after the crash (and its debugger, which a
-    // WINEDLLOVERRIDES entry does not stop) the captured output files stay
-    // open, and the runner's pipe stays held, until the other Wine
-    // processes of the moment end: about 5 s beside one other test, up to
-    // 40 s in a parallel CTest run. The next run removes the rest.
-    s.finish(false);
+    s.finish();
 }
 
 void case_arguments() {
