@@ -1,6 +1,6 @@
 # talvor_add_onefile(<name> MAIN <target-or-file>
 #                    [FILES <target-or-file>...] [DIRECTORIES <dir>...]
-#                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>])
+#                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -75,7 +75,7 @@ function(_talvor_onefile_input item out_file out_depends)
 endfunction()
 
 function(talvor_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "MAIN;ICON;COMPRESSION_LEVEL" "FILES;DIRECTORIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN;ICON;COMPRESSION_LEVEL" "FILES;DIRECTORIES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -188,11 +188,17 @@ ${note});
     endif()
   endif()
 
+  # CONSOLE: the launcher for console applications (console subsystem on
+  # Windows; interrupts from the terminal are left to the application).
+  set(launcher talvor_launcher)
+  if(arg_CONSOLE)
+    set(launcher talvor_launcher_console)
+  endif()
   add_executable(${name} ${sources})
-  if(TARGET talvor_launcher)
-    target_link_libraries(${name} PRIVATE talvor_launcher)
+  if(TARGET ${launcher})
+    target_link_libraries(${name} PRIVATE ${launcher})
   else()
-    target_link_libraries(${name} PRIVATE talvor::talvor_launcher)
+    target_link_libraries(${name} PRIVATE talvor::${launcher})
   endif()
 endfunction()
 
