@@ -1,137 +1,151 @@
 # talvor_add_onefile(<name> MAIN <target-or-file>
-#                    [FILES <target-or-file>...] [DIRECTORIES <dir>...]
+#                    [FILES <target-or-file> [AS <stored-name>] ...]
+#                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
 #                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
 # library whose run_code the launcher calls); FILES and the files below
-# DIRECTORIES follow. talvor-pack always runs on the build machine: natively
-# the in-tree target, when cross-compiling the executable named by
-# TALVOR_PACK_EXECUTABLE or a host build of tools/pack.
+# DIRECTORIES follow. A library target is stored under its SONAME on Linux.
+# DIRECTORIES work as in install(DIRECTORY): "assets" is stored as
+# <DESTINATION>/assets/..., "assets/" as <DESTINATION>/...; EXCLUDE patterns
+# leave out every file or directory whose name (a pattern with a slash: whose
+# path below the directory) matches. The default level is 19 for release
+# configurations and 3 otherwise. CONSOLE links the console launcher.
 #
-# Used from the source tree (add_subdirectory) and from an installed package
-# (find_package(TalvorOnefile CONFIG)), which defines the talvor:: targets.
+# The function runs in the caller's directory scope: it reads only its
+# arguments, cache variables, global properties and the location of this
+# file, so that it works the same through add_subdirectory and through
+# find_package(TalvorOnefile CONFIG).
 include_guard(GLOBAL)
-
-set(_talvor_onefile_dir "${CMAKE_CURRENT_LIST_DIR}")
-get_filename_component(_talvor_onefile_repo "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+cmake_policy(VERSION 3.25)
 
 set(TALVOR_PACK_EXECUTABLE "" CACHE FILEPATH "talvor-pack for the build machine (empty: build or find it)")
 
-# Sets <out_command> and <out_depends> to the talvor-pack to run.
+# Sets <out_command> and <out_depends> to the talvor-pack that runs on the
+# build machine.
 function(_talvor_pack_tool out_command out_depends)
+  get_property(host_pack GLOBAL PROPERTY TALVOR_ONEFILE_HOST_PACK)
+  set(tools_dir "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../tools/pack")
   if(TALVOR_PACK_EXECUTABLE)
-    set(${out_command} "${TALVOR_PACK_EXECUTABLE}" PARENT_SCOPE)
-    set(${out_depends} "${TALVOR_PACK_EXECUTABLE}" PARENT_SCOPE)
-  elseif(CMAKE_CROSSCOMPILING)
-    # The target tool cannot run here: build tools/pack for the build
-    # machine in a project of its own, without the cross toolchain.
+    set(command "${TALVOR_PACK_EXECUTABLE}")
+    set(depends "${TALVOR_PACK_EXECUTABLE}")
+  elseif(NOT CMAKE_CROSSCOMPILING AND TARGET talvor-pack)
+    set(command "$<TARGET_FILE:talvor-pack>")
+    set(depends talvor-pack)
+  elseif(NOT CMAKE_CROSSCOMPILING AND TARGET talvor::talvor-pack)
+    set(command "$<TARGET_FILE:talvor::talvor-pack>")
+    set(depends talvor::talvor-pack)
+  elseif(host_pack)
+    # An installed package whose prefix also holds the build machine's tool.
+    set(command "${host_pack}")
+    set(depends "${host_pack}")
+  elseif(EXISTS "${tools_dir}/CMakeLists.txt")
+    # The target's own tool cannot run here: build tools/pack once for the
+    # build machine, in a project of its own without the cross toolchain,
+    # and again only when its sources change.
+    set(host_dir "${CMAKE_BINARY_DIR}/talvor-pack-host")
     if(NOT TARGET talvor_pack_host)
-      if(NOT EXISTS "${_talvor_onefile_repo}/tools/pack/CMakeLists.txt")
-        message(FATAL_ERROR "talvor_add_onefile: set TALVOR_PACK_EXECUTABLE to a talvor-pack for the build machine")
-      endif()
       include(ExternalProject)
-      set(host_dir "${CMAKE_BINARY_DIR}/talvor-pack-host")
       ExternalProject_Add(talvor_pack_host
-        SOURCE_DIR "${_talvor_onefile_repo}/tools/pack"
+        SOURCE_DIR "${tools_dir}"
         BINARY_DIR "${host_dir}"
         CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=
         INSTALL_COMMAND ""
-        BUILD_BYPRODUCTS "${host_dir}/talvor-pack"
-        BUILD_ALWAYS ON)
+        BUILD_BYPRODUCTS "${host_dir}/talvor-pack")
+      file(GLOB host_sources CONFIGURE_DEPENDS
+           "${tools_dir}/*.cpp" "${tools_dir}/*.h" "${tools_dir}/CMakeLists.txt"
+           "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/attached/format.h")
+      ExternalProject_Add_StepDependencies(talvor_pack_host build ${host_sources})
     endif()
-    set(${out_command} "${CMAKE_BINARY_DIR}/talvor-pack-host/talvor-pack" PARENT_SCOPE)
-    set(${out_depends} talvor_pack_host "${CMAKE_BINARY_DIR}/talvor-pack-host/talvor-pack" PARENT_SCOPE)
-  elseif(TARGET talvor-pack)
-    set(${out_command} "$<TARGET_FILE:talvor-pack>" PARENT_SCOPE)
-    set(${out_depends} talvor-pack PARENT_SCOPE)
-  elseif(TARGET talvor::talvor-pack)
-    set(${out_command} "$<TARGET_FILE:talvor::talvor-pack>" PARENT_SCOPE)
-    set(${out_depends} talvor::talvor-pack PARENT_SCOPE)
+    set(command "${host_dir}/talvor-pack")
+    set(depends talvor_pack_host "${host_dir}/talvor-pack")
   else()
-    message(FATAL_ERROR "talvor_add_onefile: no talvor-pack; set TALVOR_PACK_EXECUTABLE")
+    find_program(TALVOR_PACK_FOUND talvor-pack)
+    if(NOT TALVOR_PACK_FOUND)
+      message(FATAL_ERROR "talvor_add_onefile: no talvor-pack for the build machine. Install "
+        "the build machine's Talvor Onefile into the same prefix (cmake --install <linux build> "
+        "--prefix <prefix>), put talvor-pack on PATH, or set TALVOR_PACK_EXECUTABLE.")
+    endif()
+    set(command "${TALVOR_PACK_FOUND}")
+    set(depends "${TALVOR_PACK_FOUND}")
   endif()
+  set(${out_command} "${command}" PARENT_SCOPE)
+  set(${out_depends} "${depends}" PARENT_SCOPE)
 endfunction()
 
-# The file a MAIN or FILES item stands for: a target's file or a path.
-function(_talvor_onefile_input item out_file out_depends)
-  if(TARGET "${item}")
-    set(${out_file} "$<TARGET_FILE:${item}>" PARENT_SCOPE)
-    set(${out_depends} "${item}" PARENT_SCOPE)
-  elseif(item MATCHES "^\\$<")
-    # A generator expression, such as $<TARGET_FILE:lib>: the target it
-    # names is also a dependency, for generators that order by target.
-    set(depends "${item}")
-    if(item MATCHES "^\\$<TARGET_[A-Z_]*FILE:([^>]+)>$" AND TARGET "${CMAKE_MATCH_1}")
-      list(APPEND depends "${CMAKE_MATCH_1}")
+# A library target's packed copy is loaded from the target directory: it
+# finds the libraries packed beside it through a RUNPATH of $ORIGIN, and must
+# not name the build tree, which would make it work on the build machine
+# alone. The author's own install RPATH entries stay behind $ORIGIN.
+function(_talvor_onefile_use_origin target)
+  get_target_property(type "${target}" TYPE)
+  get_target_property(imported "${target}" IMPORTED)
+  if(WIN32 OR imported OR NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+    return()
+  endif()
+  get_target_property(rpath "${target}" INSTALL_RPATH)
+  if(NOT rpath)
+    set(rpath "")
+  endif()
+  if(NOT "$ORIGIN" IN_LIST rpath)
+    list(PREPEND rpath "$ORIGIN")
+  endif()
+  set_target_properties("${target}" PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${rpath}")
+endfunction()
+
+# The talvor-pack argument that packs one MAIN or FILES item: a target's file
+# (under its SONAME on Linux), a generator expression or a path, each
+# optionally under a stored name. Appends the item's dependencies.
+function(_talvor_onefile_input item stored_name out_argument depends_var)
+  set(depends ${${depends_var}})
+  if(item MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+    if(TARGET "${CMAKE_MATCH_1}")
+      set(item "${CMAKE_MATCH_1}")
     endif()
-    set(${out_file} "${item}" PARENT_SCOPE)
-    set(${out_depends} "${depends}" PARENT_SCOPE)
+  endif()
+  if(TARGET "${item}")
+    _talvor_onefile_use_origin("${item}")
+    set(file "$<TARGET_FILE:${item}>")
+    get_target_property(type "${item}" TYPE)
+    if(NOT stored_name AND NOT WIN32 AND type STREQUAL "SHARED_LIBRARY")
+      # The loader asks for a library by its SONAME (liba.so.1), not by the
+      # name of the file that the build wrote (liba.so.1.2.3).
+      set(stored_name "$<TARGET_SONAME_FILE_NAME:${item}>")
+    endif()
+    list(APPEND depends "${item}")
+  elseif(item MATCHES "^\\$<")
+    set(file "${item}")
+    list(APPEND depends "${item}")
   else()
     get_filename_component(file "${item}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    set(${out_file} "${file}" PARENT_SCOPE)
-    set(${out_depends} "${file}" PARENT_SCOPE)
+    list(APPEND depends "${file}")
   endif()
+  if(stored_name)
+    set(file "${file}=${stored_name}")
+  endif()
+  set(${out_argument} "${file}" PARENT_SCOPE)
+  set(${depends_var} "${depends}" PARENT_SCOPE)
 endfunction()
 
-function(talvor_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN;ICON;COMPRESSION_LEVEL" "FILES;DIRECTORIES")
-  if(arg_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
-  endif()
-  if(NOT arg_MAIN)
-    message(FATAL_ERROR "talvor_add_onefile: MAIN is required")
-  endif()
-
-  _talvor_pack_tool(pack_command pack_depends)
-  set(depends ${pack_depends})
-
-  _talvor_onefile_input("${arg_MAIN}" main_file main_depends)
-  list(APPEND depends ${main_depends})
-  if(TARGET "${arg_MAIN}" AND NOT WIN32)
-    get_target_property(main_type "${arg_MAIN}" TYPE)
-    if(main_type STREQUAL "SHARED_LIBRARY" OR main_type STREQUAL "MODULE_LIBRARY")
-      # The launcher loads the main library from the unpacked directory; its
-      # own libraries lie next to it. Only there: a packed library that still
-      # named the build tree would work on the build machine alone.
-      set_target_properties("${arg_MAIN}" PROPERTIES
-        BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN")
+# Writes <file> only when its content changes, so that an unchanged file
+# leaves the build with no work to do. Unlike file(CONFIGURE), it replaces no
+# @VAR@ in paths.
+function(_talvor_onefile_write file content)
+  if(EXISTS "${file}")
+    file(READ "${file}" old)
+    if(old STREQUAL content)
+      return()
     endif()
   endif()
+  file(WRITE "${file}" "${content}")
+endfunction()
 
-  set(inputs)
-  foreach(item IN LISTS arg_FILES)
-    _talvor_onefile_input("${item}" file file_depends)
-    list(APPEND inputs "${file}")
-    list(APPEND depends ${file_depends})
-  endforeach()
-  foreach(dir IN LISTS arg_DIRECTORIES)
-    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    # CONFIGURE_DEPENDS: a file added to or removed from the directory
-    # re-runs the glob, and so the packing, at the next build.
-    file(GLOB_RECURSE dir_files LIST_DIRECTORIES false CONFIGURE_DEPENDS "${dir}/*")
-    list(APPEND inputs "${dir}")
-    list(APPEND depends ${dir_files})
-  endforeach()
-
-  set(level_option)
-  if(DEFINED arg_COMPRESSION_LEVEL)
-    set(level_option --level ${arg_COMPRESSION_LEVEL})
-  endif()
-
-  set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile")
-  set(blob "${work_dir}/attached_data.bin")
-  add_custom_command(
-    OUTPUT "${blob}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${work_dir}"
-    COMMAND ${pack_command} create -o "${blob}" --main "${main_file}" ${level_option} -- ${inputs}
-    DEPENDS ${depends}
-    COMMENT "Packing the attached data of ${name}"
-    VERBATIM)
-
-  # The blob goes into read-only data through .incbin in a top-level asm
-  # block of a C++ source, which needs no ASM language in the caller's
-  # project. The size is a link-time constant computed by the assembler.
+# The source that puts the attached data into read-only data: .incbin in a
+# top-level asm block, in C or C++ as the caller's directory compiles, so
+# that no ASM language is needed. The size is a link-time constant computed
+# by the assembler.
+function(_talvor_onefile_blob_source name blob out_source)
   string(REPLACE "\\" "\\\\" asm_path "${blob}")
   string(REPLACE "\"" "\\\"" asm_path "${asm_path}")
   string(REPLACE "\\" "\\\\" asm_path "${asm_path}")
@@ -153,10 +167,16 @@ function(talvor_add_onefile name)
     set(type_size "\".type talvor_attached_size, @object\\n\"\n\".size talvor_attached_size, 8\\n\"\n")
     set(note "\".pushsection .note.GNU-stack,\\\"\\\",@progbits\\n\"\n\".popsection\\n\"\n")
   endif()
-  set(source "${work_dir}/attached_data.cpp")
-  file(CONFIGURE OUTPUT "${source}" @ONLY CONTENT
-"// Generated by talvor_add_onefile for ${name}: the attached data as the
-// symbols talvor_attached_data and talvor_attached_size.
+  if(DEFINED CMAKE_CXX_COMPILE_OBJECT)
+    set(extension cpp)
+  else()
+    set(extension c)
+  endif()
+  get_filename_component(work_dir "${blob}" DIRECTORY)
+  set(source "${work_dir}/attached_data.${extension}")
+  _talvor_onefile_write("${source}"
+"/* Generated by talvor_add_onefile for ${name}: the attached data as the
+   symbols talvor_attached_data and talvor_attached_size. */
 __asm__(
 \"${push}\\n\"
 \".balign 16\\n\"
@@ -172,20 +192,129 @@ ${type_size}\"talvor_attached_size:\\n\"
 ${note});
 ")
   set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${blob}")
+  set(${out_source} "${source}" PARENT_SCOPE)
+endfunction()
+
+# The manifest and icon resources, from the source tree's resources/ or the
+# installed package's copy beside this file.
+function(_talvor_onefile_resources work_dir icon_argument out_rc)
+  foreach(dir IN ITEMS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/resources"
+                       "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources")
+    if(EXISTS "${dir}/TalvorResources.cmake")
+      include("${dir}/TalvorResources.cmake")
+      break()
+    endif()
+  endforeach()
+  if(NOT COMMAND talvor_write_resource_script)
+    message(FATAL_ERROR "talvor_add_onefile: the launcher's resources (manifest, icon) are missing "
+      "beside ${CMAKE_CURRENT_FUNCTION_LIST_FILE}; reinstall Talvor Onefile")
+  endif()
+  set(icon "${TALVOR_ONEFILE_DEFAULT_ICON}")
+  if(icon_argument)
+    get_filename_component(icon "${icon_argument}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  endif()
+  set(rc "${work_dir}/resources.rc")
+  talvor_write_resource_script("${rc}" "${icon}")
+  # windres reads the icon and the manifest; the build must see them change.
+  set_source_files_properties("${rc}" PROPERTIES OBJECT_DEPENDS "${icon};${TALVOR_ONEFILE_MANIFEST}")
+  set(${out_rc} "${rc}" PARENT_SCOPE)
+endfunction()
+
+function(talvor_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION" "FILES;DIRECTORIES;EXCLUDE")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_MAIN)
+    message(FATAL_ERROR "talvor_add_onefile: MAIN is required")
+  endif()
+  if((DEFINED arg_DESTINATION OR arg_EXCLUDE) AND NOT arg_DIRECTORIES)
+    message(FATAL_ERROR "talvor_add_onefile: DESTINATION and EXCLUDE go with DIRECTORIES")
+  endif()
+
+  _talvor_pack_tool(pack_command depends)
+  _talvor_onefile_input("${arg_MAIN}" "" main_argument depends)
+  set(pack_arguments --main "${main_argument}")
+
+  # FILES: each item, optionally followed by AS and the name to store it under.
+  set(items ${arg_FILES})
+  list(LENGTH items count)
+  set(i 0)
+  while(i LESS count)
+    list(GET items ${i} item)
+    math(EXPR next "${i} + 1")
+    set(stored_name "")
+    if(next LESS count)
+      list(GET items ${next} keyword)
+      if(keyword STREQUAL "AS")
+        math(EXPR next "${i} + 2")
+        if(NOT next LESS count)
+          message(FATAL_ERROR "talvor_add_onefile: AS after ${item} needs a name")
+        endif()
+        list(GET items ${next} stored_name)
+        math(EXPR next "${i} + 3")
+      endif()
+    endif()
+    _talvor_onefile_input("${item}" "${stored_name}" file_argument depends)
+    list(APPEND pack_arguments --file "${file_argument}")
+    set(i ${next})
+  endwhile()
+
+  set(destination "${arg_DESTINATION}")
+  string(REGEX REPLACE "^/+|/+$" "" destination "${destination}")
+  foreach(dir IN LISTS arg_DIRECTORIES)
+    set(place "${destination}")
+    if(NOT dir MATCHES "/$")
+      # Without a trailing slash the directory keeps its own name.
+      get_filename_component(dir_name "${dir}" NAME)
+      if(place)
+        set(place "${place}/${dir_name}")
+      else()
+        set(place "${dir_name}")
+      endif()
+    endif()
+    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT IS_DIRECTORY "${dir}")
+      message(FATAL_ERROR "talvor_add_onefile: DIRECTORIES ${dir} is not a directory")
+    endif()
+    list(APPEND pack_arguments --dir "${dir}=${place}")
+  endforeach()
+  foreach(pattern IN LISTS arg_EXCLUDE)
+    list(APPEND pack_arguments --exclude "${pattern}")
+  endforeach()
+
+  if(DEFINED arg_COMPRESSION_LEVEL)
+    set(level "${arg_COMPRESSION_LEVEL}")
+  else()
+    # Quick edit-build-run cycles; release builds pack as small as zstd can.
+    set(level "$<IF:$<CONFIG:Release,MinSizeRel,RelWithDebInfo>,19,3>")
+  endif()
+  if(NOT WIN32)
+    # A Linux package may hold names that Windows could not.
+    list(APPEND pack_arguments --linux-only)
+  endif()
+
+  set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile")
+  set(blob "${work_dir}/attached_data.bin")
+  file(MAKE_DIRECTORY "${work_dir}")
+  # talvor-pack lists every file it read and every directory it walked in
+  # the depfile: an edited, added, removed or renamed input re-packs, even
+  # one that arrives with an old modification time.
+  add_custom_command(
+    OUTPUT "${blob}"
+    COMMAND ${pack_command} create -o "${blob}" --level "${level}" --depfile "${blob}.d" ${pack_arguments}
+    DEPENDS ${depends}
+    DEPFILE "${blob}.d"
+    COMMENT "Packing the attached data of ${name}"
+    VERBATIM)
   set_source_files_properties("${blob}" PROPERTIES HEADER_FILE_ONLY ON GENERATED ON)
 
+  _talvor_onefile_blob_source("${name}" "${blob}" source)
   set(sources "${source}" "${blob}")
   if(WIN32)
-    set(resources_file "${_talvor_onefile_repo}/resources/TalvorResources.cmake")
-    if(EXISTS "${resources_file}")
-      include("${resources_file}")
-      set(icon "${TALVOR_ONEFILE_DEFAULT_ICON}")
-      if(arg_ICON)
-        get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-      endif()
-      talvor_write_resource_script("${work_dir}/resources.rc" "${icon}")
-      list(APPEND sources "${work_dir}/resources.rc")
-    endif()
+    _talvor_onefile_resources("${work_dir}" "${arg_ICON}" rc)
+    list(APPEND sources "${rc}")
   endif()
 
   # CONSOLE: the launcher for console applications (console subsystem on
@@ -200,30 +329,10 @@ ${note});
   else()
     target_link_libraries(${name} PRIVATE talvor::${launcher})
   endif()
-endfunction()
-
-# Installation, from the source tree only: the tool, the launcher's static
-# libraries and these CMake files, for find_package(TalvorOnefile CONFIG).
-if(TARGET talvor_launcher AND TARGET talvor-pack AND NOT TALVOR_ONEFILE_NO_INSTALL)
-  include(GNUInstallDirs)
-  include(CMakePackageConfigHelpers)
-  set(_talvor_cmake_dest "${CMAKE_INSTALL_LIBDIR}/cmake/TalvorOnefile")
-  # An installed onefile executable needs the archives only, no headers.
-  set(_talvor_export_targets talvor_core talvor_launcher)
-  if(TARGET talvor_zstd)
-    # The Windows build compiles zstd itself; it ships with the launcher.
-    list(APPEND _talvor_export_targets talvor_zstd)
+  if(NOT DEFINED CMAKE_CXX_LINK_EXECUTABLE)
+    # The launcher needs no C++ runtime: a C project links it as C.
+    set_target_properties(${name} PROPERTIES LINKER_LANGUAGE C)
   endif()
-  install(TARGETS ${_talvor_export_targets} EXPORT TalvorOnefileTargets
-          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(EXPORT TalvorOnefileTargets NAMESPACE talvor:: DESTINATION "${_talvor_cmake_dest}")
-  configure_package_config_file("${_talvor_onefile_dir}/TalvorOnefileConfig.cmake.in"
-    "${CMAKE_BINARY_DIR}/TalvorOnefileConfig.cmake" INSTALL_DESTINATION "${_talvor_cmake_dest}")
-  write_basic_package_version_file("${CMAKE_BINARY_DIR}/TalvorOnefileConfigVersion.cmake"
-    VERSION "${TalvorOnefile_VERSION}" COMPATIBILITY SameMajorVersion)
-  install(FILES
-    "${CMAKE_BINARY_DIR}/TalvorOnefileConfig.cmake"
-    "${CMAKE_BINARY_DIR}/TalvorOnefileConfigVersion.cmake"
-    "${_talvor_onefile_dir}/TalvorOnefile.cmake"
-    DESTINATION "${_talvor_cmake_dest}")
-endif()
+  # Release launchers carry no symbols.
+  target_link_options(${name} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
+endfunction()

@@ -11,7 +11,10 @@ if(WIN32)
   set(TALVOR_ZSTD_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../build/deps/zstd"
       CACHE PATH "zstd source tree for the Windows build")
   if(NOT EXISTS "${TALVOR_ZSTD_SOURCE_DIR}/lib/zstd.h")
-    message(FATAL_ERROR "zstd sources not found in ${TALVOR_ZSTD_SOURCE_DIR}: run scripts/deps.sh")
+    get_filename_component(deps_script "${CMAKE_CURRENT_LIST_DIR}/../scripts/deps.sh" ABSOLUTE)
+    message(FATAL_ERROR "zstd sources for the Windows build not found in ${TALVOR_ZSTD_SOURCE_DIR}: "
+      "run ${deps_script} once (it fetches Debian's zstd source package there), "
+      "or set TALVOR_ZSTD_SOURCE_DIR to an unpacked zstd source tree")
   endif()
   get_filename_component(zstd_lib "${TALVOR_ZSTD_SOURCE_DIR}/lib" ABSOLUTE)
   file(GLOB zstd_sources

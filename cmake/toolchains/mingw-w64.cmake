@@ -11,9 +11,10 @@ set(CMAKE_RC_COMPILER ${TALVOR_MINGW_TRIPLE}-windres)
 set(CMAKE_AR ${TALVOR_MINGW_TRIPLE}-ar CACHE FILEPATH "Archiver")
 set(CMAKE_RANLIB ${TALVOR_MINGW_TRIPLE}-ranlib CACHE FILEPATH "Ranlib")
 
-# Libraries and headers come from the mingw sysroot only; programs (python3,
-# the compilers) from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${TALVOR_MINGW_TRIPLE})
+# Libraries, headers and packages come from the mingw sysroot and from the
+# prefixes the author names in CMAKE_PREFIX_PATH (where an installed Talvor
+# Onefile lies); programs (python3, the compilers) from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${TALVOR_MINGW_TRIPLE} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

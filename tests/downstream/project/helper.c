@@ -1,1 +1,0 @@
-int helper_value(void) { return 40; }
