@@ -72,9 +72,9 @@ if [ ! -f "$zstd_dir/lib/zstd.h" ]; then
     echo "deps: fetching Debian's zstd source package"
     tmp=$(mktemp -d); chmod 755 "$tmp"
     (cd "$tmp" && quiet apt-get source --download-only -q zstd)
-    orig=$(find "$tmp" -maxdepth 1 -name 'zstd_*.orig.tar.*' ! -name '*.asc' | head -n 1)
+    orig=$(find "$tmp" -maxdepth 1 -name '*zstd_*.orig.tar.*' ! -name '*.asc' | head -n 1)
     if [ -z "$orig" ]; then
-        echo "deps: apt-get source left no zstd_*.orig.tar.* in $tmp" >&2
+        echo "deps: apt-get source left no *zstd_*.orig.tar.* in $tmp" >&2
         exit 1
     fi
     mkdir -p "$zstd_dir"
