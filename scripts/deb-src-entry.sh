@@ -42,7 +42,7 @@ files=()
 if [ -d "$root/etc/apt/sources.list.d" ]; then
     while IFS= read -r part; do
         files+=("$part")
-    done < <(find "$root/etc/apt/sources.list.d" -maxdepth 1 -type f \( -name '*.list' -o -name '*.sources' \) | LC_ALL=C sort)
+    done < <(find "$root/etc/apt/sources.list.d" -maxdepth 1 \( -type f -o -type l \) \( -name '*.list' -o -name '*.sources' \) | LC_ALL=C sort)
 fi
 
 status=0
