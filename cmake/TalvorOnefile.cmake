@@ -215,8 +215,6 @@ function(_talvor_onefile_resources work_dir icon_argument out_rc)
   endif()
   set(rc "${work_dir}/resources.rc")
   talvor_write_resource_script("${rc}" "${icon}")
-  # windres reads the icon and the manifest; the build must see them change.
-  set_source_files_properties("${rc}" PROPERTIES OBJECT_DEPENDS "${icon};${TALVOR_ONEFILE_MANIFEST}")
   set(${out_rc} "${rc}" PARENT_SCOPE)
 endfunction()
 

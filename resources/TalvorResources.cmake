@@ -47,4 +47,7 @@ function(talvor_write_resource_script out_rc icon)
   endforeach()
   # An unchanged script stays untouched, so nothing rebuilds.
   _talvor_onefile_write("${out_rc}" "1 24 \"${manifest_path}\"\n1 ICON \"${icon_path}\"\n")
+  # windres writes no list of the files it read: without this, a changed icon
+  # or manifest would not reach an executable built before.
+  set_source_files_properties("${out_rc}" PROPERTIES OBJECT_DEPENDS "${icon_path};${manifest_path}")
 endfunction()

@@ -3,14 +3,21 @@
 # fetches Debian's zstd source package for the Windows build. Idempotent and
 # silent when everything is already in place.
 #   scripts/deps.sh [--bench]     (--bench adds the benchmark tools)
-set -euo pipefail
+#
+# Every failure names what failed; apt's own output, hidden while it
+# succeeds, is shown when it does not. The trap reports in the main shell
+# only: a failure inside a command substitution or subshell is reported once,
+# by the line that ran it.
+set -Eeuo pipefail
+trap 'status=$?; [ "$BASH_SUBSHELL" -ne 0 ] ||
+      echo "deps: failed (status $status) at line $LINENO: $BASH_COMMAND" >&2' ERR
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 zstd_dir="$top/build/deps/zstd"
 
 packages=(cmake ninja-build make g++ pkg-config g++-mingw-w64-x86-64-posix
           wine wine64 libzstd-dev zstd googletest libgtest-dev dpkg-dev xz-utils
-          clang libclang-rt-14-dev python3)
+          clang libclang-rt-14-dev python3 osslsigncode openssl)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(hyperfine makeself time)
 fi
@@ -22,37 +29,54 @@ done
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# Runs a command with its output kept aside. When the command fails, prints
+# the command and its output and ends the script with its status.
+quiet() {
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "deps: '$*' failed with status $status; its output:" >&2
+        cat "$log" >&2
+        rm -f "$log"
+        exit "$status"
+    fi
+    rm -f "$log"
+}
+
 apt_updated=0
 apt_update() {
     [ $apt_updated -eq 1 ] && return
-    as_root apt-get update -qq >/dev/null
+    quiet as_root apt-get update -q
     apt_updated=1
 }
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "deps: installing ${missing[*]}"
     apt_update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null 2>&1
+    quiet as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        "${missing[@]}"
 fi
 
 # zstd source for the mingw build, from Debian's own source package.
 if [ ! -f "$zstd_dir/lib/zstd.h" ]; then
-    src_list=/etc/apt/sources.list.d/talvor-deb-src.sources
-    if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    # The deb-src entry names the same mirror as the machine's own entry for
+    # Debian's main archive; empty when there is one already.
+    entry=$("$top/scripts/deb-src-entry.sh")
+    if [ -n "$entry" ]; then
         echo "deps: adding a deb-src entry for Debian's source packages"
-        # Only the main archive carries source packages; security updates
-        # of zstd are not needed for the decoder we build.
-        uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null)
-        printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-            "${uri:-http://deb.debian.org/debian}" | as_root tee "$src_list" >/dev/null
+        printf '%s\n' "$entry" | as_root tee /etc/apt/sources.list.d/talvor-deb-src.sources >/dev/null
         apt_updated=0
     fi
     apt_update
     echo "deps: fetching Debian's zstd source package"
     tmp=$(mktemp -d); chmod 755 "$tmp"
-    (cd "$tmp" && apt-get source --download-only -qq zstd >/dev/null)
-    orig=$(ls "$tmp"/*zstd_*.orig.tar.* | head -n 1)
+    (cd "$tmp" && quiet apt-get source --download-only -q zstd)
+    orig=$(find "$tmp" -maxdepth 1 -name '*zstd_*.orig.tar.*' ! -name '*.asc' | head -n 1)
+    if [ -z "$orig" ]; then
+        echo "deps: apt-get source left no *zstd_*.orig.tar.* in $tmp" >&2
+        exit 1
+    fi
     mkdir -p "$zstd_dir"
     tar -xf "$orig" -C "$zstd_dir" --strip-components=1
     rm -rf "$tmp"
