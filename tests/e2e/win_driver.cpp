@@ -136,10 +136,11 @@ struct Scratch {
 };
 
 // One argument as the runtime's parser splits it again: quoted when it is
-// empty or holds a blank, a tab or a double quote; backslashes are doubled
-// only before a double quote, which gets one more.
+// empty or holds a blank, a tab or a double quote, or a wildcard, as a user
+// quotes a pattern meant for the program; backslashes are doubled only
+// before a double quote, which gets one more.
 std::wstring quoted(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    if (!arg.empty() && arg.find_first_of(L" \t\"*?") == std::wstring::npos) return arg;
     std::wstring out = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -335,9 +336,13 @@ void case_crash() {
 void case_arguments() {
     const std::vector<std::wstring> args = {L"print", L"with blank", L"tab\there", L"quote\"inside", L"trail\\",
                                             L"dir with blank\\\\", L"", L"\u00fcn\u00efc\u00f8d\u00e9 \u2713",
-                                            L"--exit", L"\"\"", L"\\\\server\\share"};
+                                            L"--exit", L"\"\"", L"\\\\server\\share",
+                                            L"*.lua", L"e?it3.lua", L"a b*"};
     Scratch s;
-    result r = run(s, exe(L"onefile_app"), args);
+    // Files that the patterns match, in the current directory: quoted
+    // patterns reach the application as typed, never as file names.
+    for (const wchar_t* name : {L"a1.lua", L"a2.lua", L"exit3.lua", L"a bc"}) write_all(s.work / name, "");
+    result r = run(s, exe(L"onefile_app"), args, {}, s.work.wstring());
     check(r.code == 0, "print exits 0: " + describe(r));
     auto v = parse(r.out);
     check(v["argc"] == std::to_string(args.size() + 1), "argc counts every argument: " + v["argc"]);
