@@ -180,7 +180,8 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         wcscpy(cut != NULL ? cut + 1 : path, L"libe2e_plugin.dll");
         HMODULE plugin = LoadLibraryW(path);
         if (plugin != NULL) plugin_value = (plugin_function)(void*)GetProcAddress(plugin, "plugin_value");
-        printf("plugin=%s %lu\n", plugin_value != NULL ? "loaded" : "failed", (unsigned long)GetLastError());
+        printf("plugin=%s %lu\n", plugin_value != NULL ? "loaded" : "failed",
+               plugin_value != NULL ? 0ul : (unsigned long)GetLastError());
 #else
         char path[4096];
         snprintf(path, sizeof path, "%s", dll_path);

@@ -424,6 +424,23 @@ void case_packed_dependency() {
     s.finish();
 }
 
+// How the application finds its packed DLLs at run time. A bare name is
+// searched for in the launcher's folder (the application directory), the
+// system folders and PATH, never in the target directory: it fails when the
+// launcher stands alone. A full path built from dll_path's directory works.
+void case_load_by_name() {
+    Scratch s;
+    fs::copy_file(exe(L"onefile_dep_packed"), s.work / L"onefile_dep_packed.exe");
+    result r = run(s, (s.work / L"onefile_dep_packed.exe").wstring(), {L"plugin"}, {}, s.work.wstring());
+    check(r.code == 43 && r.out == "ready\nbare=failed 126\nplugin=loaded 0\n",
+          "a bare name fails, the full path from dll_path works: " + describe(r));
+    // Where the build put a copy next to the launcher, the bare name finds
+    // that copy instead.
+    r = run(s, exe(L"onefile_dep_packed"), {L"plugin"}, {}, s.work.wstring());
+    check(r.code == 43 && starts_with(r.out, "ready\nbare=loaded 0\n"), "the launcher's folder is searched: " + describe(r));
+    s.finish();
+}
+
 void case_parent_set_by_hand() {
     Scratch s;
     result r = run(s, exe(L"onefile_app"), {L"exit", L"5"}, {{L"TALVOR_ONEFILE_PARENT", L"2147483600"}});
@@ -515,6 +532,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"no_entry_point", case_no_entry_point},
     {L"missing_dependency", case_missing_dependency},
     {L"packed_dependency", case_packed_dependency},
+    {L"load_by_name", case_load_by_name},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"bad_attached_data", case_bad_attached_data},
