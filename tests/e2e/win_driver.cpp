@@ -386,6 +386,19 @@ void case_handover() {
               v.count("TALVOR_ONEFILE_START") == 0,
           "a parent makes fresh values: " + describe(r));
     fresh.finish();
+
+    // A temporary folder whose name lies outside the ANSI code page, as a
+    // user name can: the launcher works in wide paths throughout.
+    Scratch wide;
+    fs::path temp = wide.temp / L"Z\u00f6\u03a0\u2713";
+    fs::create_directories(temp);
+    r = run(wide, exe(L"onefile_app"), {L"print"}, {{L"TEMP", temp.wstring()}, {L"TMP", temp.wstring()}});
+    v = parse(r.out);
+    check(r.code == 0 && starts_with(v["dll"], utf8(temp.wstring()) + "\\onefile_"),
+          "a temporary folder with non-ANSI characters: " + describe(r));
+    check(fs::is_empty(temp), "its target directory is removed");
+    fs::remove(temp);
+    wide.finish();
 }
 
 void case_no_entry_point() {
