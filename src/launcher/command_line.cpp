@@ -28,15 +28,25 @@ static void append_backslashes(size_t count) {
 //   a\\"b         "a\\\\\"b"    n backslashes before a quote become 2n + 1
 //   "             "\""
 //   (empty)       ""            so that the child still receives it
+//   *.txt         "*.txt"       a C runtime that expands wildcards leaves a
+//   e?it          "e?it"        quoted one alone
 //
 // Backslashes elsewhere are literal and stay as they are. An argument with no
-// blank, tab, line feed, vertical tab or quote is written unchanged, so one
-// holding '*' or '?' reaches the child's runtime unquoted, as it was typed.
+// blank, tab, line feed, vertical tab, quote, star or question mark is
+// written unchanged. The child takes its arguments from this text with
+// CommandLineToArgvW, the exact inverse, so the application gets what the
+// user typed, not files that happen to match.
+static bool needs_quotes(const os_char* argument) {
+    if (argument[0] == 0) return true;
+    for (const os_char* p = argument; *p != 0; p++) {
+        if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '"' || *p == '*' || *p == '?') return true;
+    }
+    return false;
+}
+
 void append_argument(const os_char* argument) {
     if (argument == nullptr) fatal_bound();
-    if (argument[0] != 0 && os_strchr(argument, ' ') == nullptr && os_strchr(argument, '\t') == nullptr &&
-        os_strchr(argument, '\n') == nullptr && os_strchr(argument, '\v') == nullptr &&
-        os_strchr(argument, '"') == nullptr) {
+    if (!needs_quotes(argument)) {
         append_text(argument, os_strlen(argument));
         return;
     }

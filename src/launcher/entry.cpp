@@ -5,12 +5,14 @@
 #ifdef _WIN32
 #include <windows.h>
 
-// mingw-w64's runtime leaves wildcard expansion of the argument vector off;
-// the launcher's arguments are expanded like those of any console program.
+// Wildcard expansion of the runtime's argument vector stays off: the
+// application gets its arguments as the user typed them, like a plain
+// Windows program (see os_child_arguments). The definition is explicit
+// because the runtime's start-up code asks for it: that is what takes this
+// file, and its wWinMain, out of the static library at link time.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 }
-
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous_instance, PWSTR command_line, int show_command) {
     return launcher_main(instance, previous_instance, command_line, show_command);
 }

@@ -50,6 +50,7 @@ int launcher_main(void*, void*, os_char*, int) {
     os_arguments(&launcher_argc, &launcher_argv);
     os_clear_dll_directory();
     run_mode mode = detect_run_mode();
+    if (mode == RUN_MODE_CHILD && !os_child_arguments(&launcher_argc, &launcher_argv)) fatal_error(MSG_NO_MEMORY);
     if (mode == RUN_MODE_PARENT) reset_environment();
     compute_target_directory();
     if (mode == RUN_MODE_PARENT && !os_register_ctrl_handler()) fatal_error(MSG_SIGNAL_HANDLER);

@@ -44,6 +44,11 @@ typedef char os_char;
 
 // The runtime's argument vector, as parsed at start-up.
 void os_arguments(int* argc, os_char*** argv);
+// Child mode: the arguments exactly as the parent passed them. On Windows
+// the command line split by CommandLineToArgvW, without the wildcard
+// expansion of the runtime's vector; POSIX passes a vector and leaves it.
+// False when memory runs out.
+bool os_child_arguments(int* argc, os_char*** argv);
 // Removes the current directory from the library search order.
 void os_clear_dll_directory(void);
 uint32_t os_process_id(void);

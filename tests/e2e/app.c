@@ -5,9 +5,14 @@
      exit N           return N
      crash            end by an access violation (Windows) or SIGSEGV
      sleep MS         sleep, then return 0
-     stubborn MS      ignore interrupts (SIGINT/SIGTERM, console events), sleep
+     stubborn MS [N]  survive interrupts (SIGINT/SIGTERM/SIGHUP/SIGQUIT,
+                      console events) with a handler that counts them, sleep,
+                      print "interrupts=COUNT", return N (default 0)
      link TARGET      make a symbolic link "outside" in the target directory
      dep              call into the dependency library
+     plugin           load the plugin from the main library's directory at
+                      run time and return its plugin_value; on Windows first
+                      try the bare name and print how that went
    Every command prints "ready" first, flushed, so a driver knows it runs. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,7 +23,10 @@
 #define EXPORT __declspec(dllexport)
 typedef wchar_t app_char;
 #else
+#include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 #define EXPORT __attribute__((visibility("default")))
 typedef char app_char;
@@ -75,18 +83,29 @@ static int is(const app_char* text, const char* word) {
     return *text == 0;
 }
 
+/* The full time, also when a signal handler interrupts the pause. */
 static void sleep_ms(long ms) {
 #ifdef _WIN32
     Sleep((DWORD)ms);
 #else
-    usleep((useconds_t)ms * 1000);
+    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 #endif
 }
+
+static volatile long interrupts;
 
 #ifdef _WIN32
 static BOOL WINAPI swallow(DWORD event) {
     (void)event;
+    InterlockedIncrement(&interrupts);
     return TRUE;
+}
+#else
+static void count(int signal) {
+    (void)signal;
+    interrupts++;
 }
 #endif
 
@@ -132,15 +151,49 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
 #ifdef _WIN32
         SetConsoleCtrlHandler(swallow, TRUE);
 #else
-        signal(SIGINT, SIG_IGN);
-        signal(SIGTERM, SIG_IGN);
-        signal(SIGHUP, SIG_IGN);
-        signal(SIGQUIT, SIG_IGN);
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = count;
+        sigaction(SIGINT, &action, NULL);
+        sigaction(SIGTERM, &action, NULL);
+        sigaction(SIGHUP, &action, NULL);
+        sigaction(SIGQUIT, &action, NULL);
 #endif
         printf("stubborn\n");
         fflush(stdout);
         sleep_ms(number(argv[2]));
-        return 0;
+        printf("interrupts=%ld\n", (long)interrupts);
+        fflush(stdout);
+        return argc > 3 ? (int)number(argv[3]) : 0;
+    }
+    if (is(command, "plugin")) {
+        typedef int (*plugin_function)(void);
+        plugin_function plugin_value = NULL;
+#ifdef _WIN32
+        /* A bare name is searched for in the launcher's folder, the system
+           folders and PATH, never in the target directory. */
+        HMODULE bare = LoadLibraryW(L"libe2e_plugin.dll");
+        printf("bare=%s %lu\n", bare != NULL ? "loaded" : "failed", bare != NULL ? 0ul : (unsigned long)GetLastError());
+        wchar_t path[32768];
+        wcscpy(path, dll_path);
+        wchar_t* cut = wcsrchr(path, L'\\');
+        wcscpy(cut != NULL ? cut + 1 : path, L"libe2e_plugin.dll");
+        HMODULE plugin = LoadLibraryW(path);
+        if (plugin != NULL) plugin_value = (plugin_function)(void*)GetProcAddress(plugin, "plugin_value");
+        printf("plugin=%s %lu\n", plugin_value != NULL ? "loaded" : "failed",
+               plugin_value != NULL ? 0ul : (unsigned long)GetLastError());
+#else
+        char path[4096];
+        snprintf(path, sizeof path, "%s", dll_path);
+        char* cut = strrchr(path, '/');
+        size_t keep = cut != NULL ? (size_t)(cut + 1 - path) : 0;
+        snprintf(path + keep, sizeof path - keep, "libe2e_plugin.so");
+        void* plugin = dlopen(path, RTLD_NOW);
+        if (plugin != NULL) plugin_value = (plugin_function)dlsym(plugin, "plugin_value");
+        printf("plugin=%s\n", plugin_value != NULL ? "loaded" : dlerror());
+#endif
+        fflush(stdout);
+        return plugin_value != NULL ? plugin_value() : 3;
     }
 #ifndef _WIN32
     if (is(command, "link") && argc > 2) {

@@ -6,7 +6,10 @@ exact output and that nothing is left behind.
     run_e2e.py BIN_DIR CASE
 """
 import contextlib
+import fcntl
 import os
+import pty
+import select
 import shutil
 import signal
 import stat
@@ -14,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 BIN = os.path.abspath(sys.argv[1])
@@ -160,6 +164,11 @@ def case_packed_dependency():
     s = Scratch()
     r = run(s, [exe("onefile_dep_packed"), "dep"])
     check(r.returncode == 42, "the dependency in the target directory is found, got %d %r" % (r.returncode, r.stderr))
+    # A module loaded at run time sees the symbols of the libraries that the
+    # main library links: they are in the global scope, as a program's are.
+    r = run(s, [exe("onefile_dep_packed"), "plugin"])
+    check(r.returncode == 43 and r.stdout == b"ready\nplugin=loaded\n",
+          "a plugin finds the main library's dependency, got %d %r" % (r.returncode, r.stdout))
     s.finish()
 
 
@@ -179,10 +188,10 @@ def case_parent_set_by_hand():
     s.finish()
 
 
-def interrupt(command, sig, expect_seconds):
+def interrupt(command, sig, expect_seconds, launcher="onefile_app"):
     s = Scratch()
     start = time.monotonic()
-    p = subprocess.Popen([exe("onefile_app")] + command, env=s.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p = subprocess.Popen([exe(launcher)] + command, env=s.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     check(p.stdout.readline() == b"ready\n", "the application started")
     if command[0] == "stubborn":
         p.stdout.readline()
@@ -195,11 +204,73 @@ def interrupt(command, sig, expect_seconds):
     s.finish()
 
 
+def on_terminal(launcher, command, key):
+    """Runs the launcher as the foreground process group of a fresh
+    pseudo-terminal and types `key` once the application has started: the
+    terminal then signals the whole group, as a shell's job would be.
+    Returns the exit status, the seconds after the key, and the output."""
+    s = Scratch()
+    master, slave = pty.openpty()
+
+    def take_terminal():
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    p = subprocess.Popen([exe(launcher)] + command, env=s.env(), stdin=slave, stdout=slave, stderr=slave,
+                         start_new_session=True, preexec_fn=take_terminal)
+    os.close(slave)
+    output = b""
+    start = None
+    deadline = time.monotonic() + TIMEOUT
+    started = b"stubborn\r\n" if command[0] == "stubborn" else b"ready\r\n"
+    while p.poll() is None and time.monotonic() < deadline:
+        if start is None and started in output:
+            os.write(master, key)
+            start = time.monotonic()
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if ready:
+            try:
+                output += os.read(master, 4096)
+            except OSError:
+                pass
+    if p.poll() is None:
+        p.kill()
+    p.wait()
+    elapsed = time.monotonic() - (start or 0)
+    try:
+        while select.select([master], [], [], 0)[0]:
+            data = os.read(master, 4096)
+            if not data:
+                break
+            output += data
+    except OSError:
+        pass
+    os.close(master)
+    s.finish()
+    print("%s %s, key %r: status %d after %.2f s" % (launcher, " ".join(command), key, p.returncode, elapsed))
+    return p.returncode, elapsed, output.replace(b"\r\n", b"\n")
+
+
 def case_signals():
     interrupt(["sleep", "20000"], signal.SIGINT, (0, 3))
     interrupt(["sleep", "20000"], signal.SIGTERM, (0, 3))
     # An application that ignores the signal is killed after five seconds.
     interrupt(["stubborn", "20000"], signal.SIGTERM, (4.8, 9))
+    # The console launcher leaves Ctrl+C and Ctrl+\ of the terminal to the
+    # application, which handles them here and ends later with its own code.
+    for key in (b"\x03", b"\x1c"):
+        status, elapsed, output = on_terminal("onefile_app_console", ["stubborn", "1500", "9"], key)
+        check(status == 9 and b"interrupts=1\n" in output,
+              "%r is left to the application: %d %r" % (key, status, output))
+        check(elapsed >= 1.0, "the launcher waited for the application: %.1f s" % elapsed)
+    # The default launcher takes the terminal's Ctrl+C: the application that
+    # survives it is stopped after five seconds.
+    status, elapsed, output = on_terminal("onefile_app", ["stubborn", "20000", "9"], b"\x03")
+    check(status == -signal.SIGINT and 4.8 <= elapsed <= 9,
+          "the default launcher ends by SIGINT after 5 s: %d %.1f s %r" % (status, elapsed, output))
+    # A signal sent to the console launcher alone takes the same path as in
+    # the default one: passed on, and the launcher ends by it.
+    interrupt(["sleep", "20000"], signal.SIGINT, (0, 3), launcher="onefile_app_console")
+    interrupt(["stubborn", "20000"], signal.SIGINT, (4.8, 9), launcher="onefile_app_console")
 
 
 def case_link_survives():

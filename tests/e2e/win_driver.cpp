@@ -136,10 +136,11 @@ struct Scratch {
 };
 
 // One argument as the runtime's parser splits it again: quoted when it is
-// empty or holds a blank, a tab or a double quote; backslashes are doubled
-// only before a double quote, which gets one more.
+// empty or holds a blank, a tab or a double quote, or a wildcard, as a user
+// quotes a pattern meant for the program; backslashes are doubled only
+// before a double quote, which gets one more.
 std::wstring quoted(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    if (!arg.empty() && arg.find_first_of(L" \t\"*?") == std::wstring::npos) return arg;
     std::wstring out = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -335,9 +336,13 @@ void case_crash() {
 void case_arguments() {
     const std::vector<std::wstring> args = {L"print", L"with blank", L"tab\there", L"quote\"inside", L"trail\\",
                                             L"dir with blank\\\\", L"", L"\u00fcn\u00efc\u00f8d\u00e9 \u2713",
-                                            L"--exit", L"\"\"", L"\\\\server\\share"};
+                                            L"--exit", L"\"\"", L"\\\\server\\share",
+                                            L"*.lua", L"e?it3.lua", L"a b*"};
     Scratch s;
-    result r = run(s, exe(L"onefile_app"), args);
+    // Files that the patterns match, in the current directory: quoted
+    // patterns reach the application as typed, never as file names.
+    for (const wchar_t* name : {L"a1.lua", L"a2.lua", L"exit3.lua", L"a bc"}) write_all(s.work / name, "");
+    result r = run(s, exe(L"onefile_app"), args, {}, s.work.wstring());
     check(r.code == 0, "print exits 0: " + describe(r));
     auto v = parse(r.out);
     check(v["argc"] == std::to_string(args.size() + 1), "argc counts every argument: " + v["argc"]);
@@ -381,6 +386,19 @@ void case_handover() {
               v.count("TALVOR_ONEFILE_START") == 0,
           "a parent makes fresh values: " + describe(r));
     fresh.finish();
+
+    // A temporary folder whose name lies outside the ANSI code page, as a
+    // user name can: the launcher works in wide paths throughout.
+    Scratch wide;
+    fs::path temp = wide.temp / L"Z\u00f6\u03a0\u2713";
+    fs::create_directories(temp);
+    r = run(wide, exe(L"onefile_app"), {L"print"}, {{L"TEMP", temp.wstring()}, {L"TMP", temp.wstring()}});
+    v = parse(r.out);
+    check(r.code == 0 && starts_with(v["dll"], utf8(temp.wstring()) + "\\onefile_"),
+          "a temporary folder with non-ANSI characters: " + describe(r));
+    check(fs::is_empty(temp), "its target directory is removed");
+    fs::remove(temp);
+    wide.finish();
 }
 
 void case_no_entry_point() {
@@ -416,6 +434,23 @@ void case_packed_dependency() {
     Scratch s;
     result r = run(s, exe(L"onefile_dep_packed"), {L"dep"});
     check(r.code == 42, "the dependency in the target directory is found: " + describe(r));
+    s.finish();
+}
+
+// How the application finds its packed DLLs at run time. A bare name is
+// searched for in the launcher's folder (the application directory), the
+// system folders and PATH, never in the target directory: it fails when the
+// launcher stands alone. A full path built from dll_path's directory works.
+void case_load_by_name() {
+    Scratch s;
+    fs::copy_file(exe(L"onefile_dep_packed"), s.work / L"onefile_dep_packed.exe");
+    result r = run(s, (s.work / L"onefile_dep_packed.exe").wstring(), {L"plugin"}, {}, s.work.wstring());
+    check(r.code == 43 && r.out == "ready\nbare=failed 126\nplugin=loaded 0\n",
+          "a bare name fails, the full path from dll_path works: " + describe(r));
+    // Where the build put a copy next to the launcher, the bare name finds
+    // that copy instead.
+    r = run(s, exe(L"onefile_dep_packed"), {L"plugin"}, {}, s.work.wstring());
+    check(r.code == 43 && starts_with(r.out, "ready\nbare=loaded 0\n"), "the launcher's folder is searched: " + describe(r));
     s.finish();
 }
 
@@ -510,6 +545,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"no_entry_point", case_no_entry_point},
     {L"missing_dependency", case_missing_dependency},
     {L"packed_dependency", case_packed_dependency},
+    {L"load_by_name", case_load_by_name},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"bad_attached_data", case_bad_attached_data},

@@ -17,6 +17,10 @@ parent 1, so the two launcher processes are told apart by their start time.
 The Linux exit status of the wine command says nothing here (cmd.exe stands
 between), so only the end, its timing and the removed directory are checked.
 TEMP is set for the launcher through cmd.exe: Wine ignores the Linux value.
+
+The case "subsystem" types its commands into an interactive cmd.exe
+instead, which waits for a console program and not for a GUI one, and
+reads the exit code from %errorlevel%.
 """
 import os
 import pty
@@ -31,6 +35,7 @@ import time
 WINE_RUN, CASE = sys.argv[1], sys.argv[4]
 PREFIX, BIN = os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 EXE = os.path.join(BIN, "onefile_app.exe")
+CONSOLE_EXE = os.path.join(BIN, "onefile_app_console.exe")
 failures = []
 
 
@@ -48,18 +53,44 @@ class Console:
     """The launcher started through cmd.exe under a pseudo-terminal, with its
     own TEMP; `output` is what the terminal shows, without control codes."""
 
-    def __init__(self, command, milliseconds):
+    def __init__(self, command="", milliseconds=0, exe=EXE):
         self.temp = os.path.join(BIN, "scratch-console", "%s_%d" % (CASE, os.getpid()))
         shutil.rmtree(self.temp, ignore_errors=True)
         os.makedirs(self.temp)
         # The duration makes the command line unique among running launchers.
         self.marker = "%s %d" % (command, milliseconds)
-        line = "set TEMP={0}&& set TMP={0}&& {1} {2}".format(windows_path(self.temp), windows_path(EXE), self.marker)
+        self.exe = exe
+        set_temp = "set TEMP={0}&& set TMP={0}".format(windows_path(self.temp))
+        # Without a command: an interactive cmd.exe that type() feeds.
+        cmd = ["cmd", "/c", "%s&& %s %s" % (set_temp, windows_path(exe), self.marker)] if command else ["cmd"]
         self.master, slave = pty.openpty()
-        self.wine = subprocess.Popen([WINE_RUN, "--wineprefix=" + PREFIX, "cmd", "/c", line], stdin=slave,
-                                     stdout=slave, stderr=slave, start_new_session=True)
+        self.wine = subprocess.Popen([WINE_RUN, "--wineprefix=" + PREFIX] + cmd, stdin=slave,
+                                     stdout=slave, stderr=slave, start_new_session=True, cwd=BIN)
         os.close(slave)
         self.raw = b""
+        if not command:
+            # Typed before the first prompt, a line break would be taken
+            # as part of the line.
+            self.wait_for(windows_path(BIN) + ">")
+            self.type(set_temp)
+            self.echo("step", "%errorlevel%")
+
+    def type(self, line):
+        """Types one line into the interactive cmd.exe."""
+        os.write(self.master, line.encode() + b"\r")
+
+    def echo(self, label, value):
+        """Has cmd.exe echo `value` (expanded) after `label`=, waits for it
+        and returns it. The typed line itself shows the unexpanded text."""
+        self.type("echo %s=%s." % (label, value))
+        end = time.monotonic() + 30
+        while time.monotonic() < end:
+            found = re.search(r"\b%s=([^%%\r\n]*)\.\r" % label, self.output())
+            if found:
+                return found.group(1)
+            self.pump(0.1)
+        check(False, "cmd.exe echoed %s: %r" % (label, self.output()))
+        return None
 
     def output(self):
         return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", self.raw).decode("utf-8", "replace")
@@ -95,13 +126,16 @@ class Console:
             except OSError:
                 continue
             fields = stat[stat.rindex(")") + 2:].split()
-            if fields[0] != "Z" and "onefile_app.exe " + self.marker in cmdline and "cmd.exe" not in cmdline:
+            program = os.path.basename(self.exe) + " "
+            if fields[0] != "Z" and program + self.marker in cmdline and "cmd.exe" not in cmdline:
                 found.append((int(fields[19]), int(name)))  # start time, pid
         return [pid for _, pid in sorted(found)]
 
     def finish(self):
         for pid in self.launchers():
             os.kill(pid, signal.SIGKILL)
+        if self.marker == " 0":
+            self.type("exit")
         try:
             self.wine.wait(timeout=15)
         except subprocess.TimeoutExpired:
@@ -156,6 +190,45 @@ def case_whole_console():
     interrupt("sleep", 2, (0, 3))
     # A child that swallows the event is terminated after 5 s.
     interrupt("stubborn", 2, (4.8, 9))
+
+
+def case_subsystem():
+    console = Console()
+    # The prompt does not wait for the GUI launcher: %errorlevel% is the
+    # start's, not the application's.
+    console.type("%s exit 7" % windows_path(EXE))
+    check(console.echo("gui", "%errorlevel%") == "0", "cmd.exe does not wait for the GUI launcher")
+    console.wait_for("ready")
+    # It waits for the console launcher and sees its exit code.
+    console.raw = b""
+    console.type("%s exit 7" % windows_path(CONSOLE_EXE))
+    check(console.echo("console", "%errorlevel%") == "7", "cmd.exe sees the console launcher's exit code")
+    check(console.output().find("ready") < console.output().find("console=7"), "the application ran first")
+
+    # Ctrl+C reaches both processes of the console, as on Windows; the
+    # console launcher leaves it to the application, which survives it and
+    # ends later with its own code, and waits for it: longer than the 5 s
+    # after which the default launcher would have ended the application.
+    console.raw = b""
+    console.marker = "stubborn %d 9" % (6000 + os.getpid() % 100)
+    console.exe = CONSOLE_EXE
+    console.type("%s %s" % (windows_path(CONSOLE_EXE), console.marker))
+    console.wait_for("stubborn\r")
+    pids = console.launchers()
+    check(len(pids) == 2, "a parent and a child launcher run: %r" % pids)
+    start = time.monotonic()
+    for pid in pids:
+        os.kill(pid, signal.SIGINT)
+    while any(alive(pid) for pid in pids) and time.monotonic() - start < 20:
+        console.pump(0.05)
+    elapsed = time.monotonic() - start
+    print("console launcher, Ctrl+C: ended after %.2f s" % elapsed, flush=True)
+    check(console.echo("stubborn", "%errorlevel%") == "9" and "interrupts=1" in console.output(),
+          "the application handled Ctrl+C and ended with its own code: %r" % console.output())
+    check(elapsed > 5.5, "the launcher did not stop the application: %.1f s" % elapsed)
+    check(os.listdir(console.temp) == [], "the target directory is removed")
+    console.marker = " 0"
+    console.finish()
 
 
 if __name__ == "__main__":

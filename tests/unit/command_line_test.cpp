@@ -19,7 +19,10 @@ TEST(CommandLine, QuotesOnlyWhatNeedsIt) {
     } cases[] = {
         {OS_TEXT("plain"), OS_TEXT("plain")},
         {OS_TEXT("C:\\dir\\"), OS_TEXT("C:\\dir\\")},
-        {OS_TEXT("*.txt"), OS_TEXT("*.txt")},
+        // Wildcards are quoted, so that no runtime expands them again.
+        {OS_TEXT("*.txt"), OS_TEXT("\"*.txt\"")},
+        {OS_TEXT("e?it"), OS_TEXT("\"e?it\"")},
+        {OS_TEXT("a b*"), OS_TEXT("\"a b*\"")},
         {OS_TEXT("a b"), OS_TEXT("\"a b\"")},
         {OS_TEXT("tab\there"), OS_TEXT("\"tab\there\"")},
         {OS_TEXT("line\nfeed"), OS_TEXT("\"line\nfeed\"")},

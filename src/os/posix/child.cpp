@@ -20,6 +20,7 @@
 #include <atomic>
 
 #include "launcher/launcher.h"
+#include "launcher/launcher_state.h"
 #include "os/os.h"
 
 extern char** environ;
@@ -153,6 +154,13 @@ void os_child_pass_on_signal(void) {
     if (child_end_signal != 0) end_by_signal(child_end_signal);
 }
 
+static bool child_running(void) {
+    pthread_mutex_lock(&child_lock);
+    bool running = child_process_handle != 0;
+    pthread_mutex_unlock(&child_lock);
+    return running;
+}
+
 // The console control handler of POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT
 // are blocked in every thread and taken here, in normal thread context.
 static void* signal_thread(void*) {
@@ -162,10 +170,18 @@ static void* signal_thread(void*) {
         siginfo_t info;
         int signal = sigwaitinfo(&set, &info);
         if (signal < 0) continue;
-        interrupting_signal.store(signal);
         // A signal from the terminal reached the whole process group, the
         // child included; one sent to the launcher alone is passed on.
-        if (info.si_code == SI_USER || info.si_code == SI_QUEUE) {
+        bool from_terminal = info.si_code != SI_USER && info.si_code != SI_QUEUE;
+        // The console launcher leaves a terminal's interrupt and quit to the
+        // application, which got them too, and goes on waiting for it.
+        // Before the child has started there is nobody else to stop.
+        if (interrupts_left_to_application && from_terminal && (signal == SIGINT || signal == SIGQUIT) &&
+            child_running()) {
+            continue;
+        }
+        interrupting_signal.store(signal);
+        if (!from_terminal) {
             pthread_mutex_lock(&child_lock);
             if (child_process_handle != 0) kill(child_process_handle, signal);
             pthread_mutex_unlock(&child_lock);

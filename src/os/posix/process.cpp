@@ -22,6 +22,9 @@ void os_arguments(int* argc, os_char*** argv) {
     *argv = saved_argv;
 }
 
+// execve hands the parent's vector over unchanged: nothing to redo.
+bool os_child_arguments(int*, os_char***) { return true; }
+
 // The library search order never includes the current directory on Linux.
 void os_clear_dll_directory(void) {}
 

@@ -18,6 +18,7 @@
 
 #include "launcher/command_line.h"
 #include "launcher/launcher.h"
+#include "launcher/launcher_state.h"
 #include "os/os.h"
 
 static SRWLOCK child_lock = SRWLOCK_INIT;
@@ -29,10 +30,12 @@ static HANDLE child_process_handle;
 static const DWORD child_creation_flags = 0x20;
 
 // The child's arguments come from the command line as the system splits it,
-// not from the runtime's vector (argc, argv): that one has wildcards
-// expanded, and the child's own runtime expands them again. CommandLineToArgvW
-// fails only when memory runs out; the launch then fails with its error
-// rather than start the application with arguments other than the user's.
+// not from the runtime's vector (argc, argv), which a runtime that expands
+// wildcards would have changed. The child splits its own command line the
+// same way (os_child_arguments), so the application gets the arguments as
+// the user typed them. CommandLineToArgvW fails only when memory runs out;
+// the launch then fails with its error rather than start the application
+// with arguments other than the user's.
 bool os_child_start(const os_char* module_path, int, os_char**) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -104,15 +107,31 @@ void os_child_stop(uint32_t timeout_ms) {
 // Windows hands the child's end to the parent as an exit code only.
 void os_child_pass_on_signal(void) {}
 
+static bool child_running(void) {
+    AcquireSRWLockShared(&child_lock);
+    bool running = child_process_handle != nullptr;
+    ReleaseSRWLockShared(&child_lock);
+    return running;
+}
+
 // CTRL_C, CTRL_BREAK, CTRL_CLOSE, CTRL_LOGOFF and CTRL_SHUTDOWN end the child
 // and remove the target directory. FALSE lets the next handler run: with the
 // system's default one, that ends the launcher. The handler itself never ends
 // the process and never reports anything. Events 3 and 4 are not sent to
 // processes, and 7 and above are not console control events.
+//
+// The console launcher shares its console with the application, which gets
+// Ctrl+C and Ctrl+Break as well and decides for itself (a shell cancels the
+// running statement and goes on): TRUE consumes them here and the main
+// thread goes on waiting. Before the child has started there is nobody else
+// to stop, and the event takes the default path.
 static BOOL WINAPI console_ctrl_handler(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
+            if (interrupts_left_to_application && child_running()) return TRUE;
+            cleanup_child();
+            break;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:

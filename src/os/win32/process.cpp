@@ -1,16 +1,32 @@
 // Process start-up values, the process id, errors and pauses.
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <signal.h>
 #include <stdlib.h>
 
 #include "os/os.h"
 
-// The runtime's start-up code has already split the command line (with
-// wildcard expansion, see the entry point) into __argc and __wargv.
+// The runtime's start-up code has already split the command line into
+// __argc and __wargv.
 void os_arguments(int* argc, os_char*** argv) {
     *argc = __argc;
     *argv = __wargv;
+}
+
+// The parent wrote the child's command line as the exact inverse of
+// CommandLineToArgvW's splitting. The runtime's own vector may differ from
+// it: a runtime that expands wildcards (Wine's does so even inside quotes)
+// would hand the application file names for a pattern the user typed. The
+// vector is never released.
+bool os_child_arguments(int* argc, os_char*** argv) {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr || count < 1) return false;
+    *argc = count;
+    *argv = arguments;
+    return true;
 }
 
 // An empty string takes the current directory out of the DLL search order.
