@@ -54,6 +54,16 @@ def ico(color):
     return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(bitmap), 22) + bitmap, pixels
 
 
+def largest_icon_image(prefix):
+    """The biggest image of the installed default icon, as the executable stores it."""
+    with open(os.path.join(prefix, "lib", "cmake", "TalvorOnefile", "resources", "talvor_default.ico"), "rb") as f:
+        data = f.read()
+    count = struct.unpack_from("<H", data, 4)[0]
+    entries = [struct.unpack_from("<II", data, 6 + 16 * i + 8) for i in range(count)]
+    size, offset = max(entries)
+    return data[offset:offset + size]
+
+
 def packed_names(args, exe):
     listing = run([args.pack, "list", exe]).stdout
     return {line.split()[-1].replace("\\", "/") for line in listing.splitlines() if line.strip()}
@@ -84,7 +94,8 @@ def main():
     work = os.path.join(args.work, args.way)
     shutil.rmtree(work, ignore_errors=True)
     project = os.path.join(work, "project")
-    build_dir = os.path.join(work, "build")
+    # "@x@" would be replaced if the generated source were configured.
+    build_dir = os.path.join(work, "build@x@")
     shutil.copytree(os.path.join(HERE, "project"), project)
 
     # add_subdirectory: a Debug build, packed quickly, rebuilt by the steps
@@ -121,6 +132,10 @@ def main():
             fail("no manifest in the executable")
         if args.way == "subdirectory" and icon_pixels not in image:
             fail("the given icon is not in the executable")
+        if args.way == "package" and largest_icon_image(args.prefix) not in image:
+            fail("the default icon is not in the executable")
+        if os.path.exists(os.path.join(build_dir, "talvor", "tools", "pack", "talvor-pack.exe")):
+            fail("an author's build built the Windows talvor-pack, which it never runs")
     if not windows:
         dynamic = run(["readelf", "-d", os.path.join(build_dir, "libdownstream_app.so")]).stdout
         if "[$ORIGIN:/opt/downstream/lib]" not in dynamic:
