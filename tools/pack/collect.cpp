@@ -29,10 +29,10 @@ bool fail(collector* c, const fs::path& path, const std::string& problem) {
 
 bool check_name(collector* c, const fs::path& source, const std::u16string& name) {
     std::string rule = name_rule_broken(name);
-    if (rule.empty() && !c->options.linux_only) rule = windows_rule_broken(name);
-    if (!rule.empty()) return fail(c, source, rule + (rule.find("Windows") != std::string::npos && !c->options.linux_only
-                                                          ? " (--linux-only allows it)"
-                                                          : ""));
+    if (!rule.empty()) return fail(c, source, rule);
+    if (c->options.linux_only) return true;
+    rule = windows_rule_broken(name);
+    if (!rule.empty()) return fail(c, source, rule + " (--linux-only allows it)");
     return true;
 }
 
