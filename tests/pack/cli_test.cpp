@@ -201,7 +201,7 @@ const cli_case cli_cases[] = {
      {{create({"@/main.so", "--dir", "@/build/sub=assets/s", "--dir=@/build/sub=."}), 0, {}},
       list_expecting({"  assets" SEPARATOR "s" SEPARATOR "x.txt\n"}), {{"verify", "@/out/app.bin"}, 0, {"2 entries"}}}},
     {"excluded names and paths", {"build/sub/deeper/y.pyc"}, false,
-     {{create({"@/main.so", "@/build", "--exclude", "__pycache__", "--exclude=*.pyc", "--exclude", "sub/x.*"}), 0,
+     {{create({"@/main.so", "@/build", "--exclude", "__pycache__", "--exclude=*.py[cd]", "--exclude", "sub/x.*"}), 0,
        {"3 files"}},
       list_expecting({"  libapp.so\n", "  readme\n"})}},
     {"dependency file", {"build/sub/a#b"}, false,

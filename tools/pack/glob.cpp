@@ -1,5 +1,7 @@
 #include "glob.h"
 
+#include <vector>
+
 namespace pack {
 
 namespace {
@@ -47,14 +49,28 @@ bool set_matches(const std::u32string& pattern, size_t* p, char32_t c, bool* is_
     return matched != negated && c != U'/';
 }
 
-bool match_from(const std::u32string& pattern, size_t p, const std::u32string& text, size_t t) {
+struct matcher {
+    const std::u32string& pattern;
+    const std::u32string& text;
+    // Pattern and text positions already known not to match, so that many
+    // stars cost polynomial time, not exponential.
+    std::vector<bool> failed;
+};
+
+bool match_from(matcher* m, size_t p, size_t t) {
+    const std::u32string& pattern = m->pattern;
+    const std::u32string& text = m->text;
     while (p < pattern.size()) {
         char32_t head = pattern[p];
         if (head == U'*') {
             while (p < pattern.size() && pattern[p] == U'*') p++;
             // Try every split point that does not cross a '/'.
             for (size_t k = t;; k++) {
-                if (match_from(pattern, p, text, k)) return true;
+                size_t key = p * (text.size() + 1) + k;
+                if (!m->failed[key]) {
+                    if (match_from(m, p, k)) return true;
+                    m->failed[key] = true;
+                }
                 if (k == text.size() || text[k] == U'/') return false;
             }
         }
@@ -80,7 +96,9 @@ bool match_from(const std::u32string& pattern, size_t p, const std::u32string& t
 } // namespace
 
 bool glob_match(const std::string& pattern, const std::string& text) {
-    return match_from(code_points(pattern), 0, code_points(text), 0);
+    std::u32string pattern_points = code_points(pattern), text_points = code_points(text);
+    matcher m{pattern_points, text_points, std::vector<bool>((pattern_points.size() + 1) * (text_points.size() + 1))};
+    return match_from(&m, 0, 0);
 }
 
 } // namespace pack
