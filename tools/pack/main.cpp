@@ -66,12 +66,20 @@ const char extract_usage[] =
     "  -f, --force, --overwrite  replace files that exist already (default: refuse)\n";
 const char exit_text[] = "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
+const char* usage_of(const char* command) {
+    if (command == nullptr) return nullptr;
+    if (strcmp(command, "create") == 0) return create_usage;
+    if (strcmp(command, "list") == 0) return list_usage;
+    if (strcmp(command, "verify") == 0) return verify_usage;
+    if (strcmp(command, "extract") == 0) return extract_usage;
+    return nullptr;
+}
+
+// One command's usage, or every command's when `command` names none.
 void print_usage(FILE* stream, const char* command) {
-    if (command != nullptr) {
-        if (strcmp(command, "create") == 0) fputs(create_usage, stream);
-        if (strcmp(command, "list") == 0) fputs(list_usage, stream);
-        if (strcmp(command, "verify") == 0) fputs(verify_usage, stream);
-        if (strcmp(command, "extract") == 0) fputs(extract_usage, stream);
+    const char* usage = usage_of(command);
+    if (usage != nullptr) {
+        fputs(usage, stream);
     } else {
         fputs("usage: talvor-pack create|list|verify|extract ... (--help after a command tells more)\n"
               "       talvor-pack --version\n",
