@@ -3,6 +3,12 @@
 
 #include "support.h"
 
+#ifdef _WIN32
+#define SEPARATOR "\\"
+#else
+#define SEPARATOR "/"
+#endif
+
 namespace {
 
 std::string path_arg(const fs::path& path) { return path.u8string(); }
@@ -82,6 +88,134 @@ TEST(PackCommand, UsageErrorsExitTwo) {
     EXPECT_FALSE(fs::exists(dir / "out.bin"));
 }
 
+// One command line after another in a fresh tree; each step's output
+// (standard output on success, standard error otherwise) holds the expected
+// fragments. "@" stands for the tree's directory, in arguments and fragments;
+// a step "cat FILE" reads FILE instead of running talvor-pack.
+struct cli_step {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> expect;
+};
+
+struct cli_case {
+    const char* what;
+    std::vector<std::string> extra; // more files below the tree; "link->target" makes a symbolic link
+    bool posix_only;                // names or links that Windows cannot make
+    std::vector<cli_step> steps;
+};
+
+class PackCli : public testing::TestWithParam<cli_case> {};
+
+std::string with_tree(std::string text, const std::string& tree) {
+    for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + tree.size()))
+        text.replace(at, 1, tree);
+    return text;
+}
+
+TEST_P(PackCli, StepsExitAndSayWhatIsExpected) {
+    const cli_case& c = GetParam();
+#ifdef _WIN32
+    if (c.posix_only) GTEST_SKIP() << "Windows cannot make these files or links";
+#endif
+    fs::path dir = scratch_directory();
+    std::string tree = path_arg(dir);
+    for (const char* file : {"main.so", "README", "build/libapp.so", "build/readme", "build/sub/x.txt",
+                             "build/keep.pyc", "build/__pycache__/c.dat"})
+        write_file(dir / file, file);
+    fs::create_directories(dir / "out");
+    for (const std::string& extra : c.extra) {
+        size_t arrow = extra.find("->");
+        if (arrow == std::string::npos)
+            write_file(dir / fs::u8path(extra), "extra");
+        else
+            fs::create_symlink(extra.substr(arrow + 2), dir / fs::u8path(extra.substr(0, arrow)));
+    }
+    for (const cli_step& step : c.steps) {
+        std::vector<std::string> args;
+        for (const std::string& arg : step.args) args.push_back(with_tree(arg, tree));
+        std::string output, error;
+        int status = 0;
+        if (args[0] == "cat")
+            output = read_file(fs::u8path(args[1]));
+        else
+            status = run_pack(args, &error, &output);
+        const std::string& shown = status == 0 ? output : error;
+        EXPECT_EQ(step.status, status) << step.args[0] << ": " << error;
+        for (const std::string& fragment : step.expect)
+            EXPECT_NE(std::string::npos, shown.find(with_tree(fragment, tree)))
+                << step.args[0] << ": '" << fragment << "' not in:\n" << shown;
+    }
+}
+
+const std::vector<std::string> create_app = {"create", "-o", "@/out/app.bin", "--threads", "1", "--main"};
+std::vector<std::string> create(std::vector<std::string> rest) {
+    rest.insert(rest.begin(), create_app.begin(), create_app.end());
+    return rest;
+}
+const cli_step list_app = {{"list", "@/out/app.bin"}, 0, {}};
+cli_step list_expecting(std::vector<std::string> expect) { return {list_app.args, 0, expect}; }
+
+const char exit_text[] = "Exit status: 0 success, 1 failure, 2 usage error";
+const cli_case cli_cases[] = {
+    {"help after each command", {}, false,
+     {{{"create", "-o", "x", "--help"}, 0, {"usage: talvor-pack create", "--file SOURCE[=NAME]", exit_text}},
+      {{"list", "--help"}, 0, {"usage: talvor-pack list", exit_text}},
+      {{"verify", "-h"}, 0, {"usage: talvor-pack verify", exit_text}},
+      {{"extract", "--help"}, 0, {"usage: talvor-pack extract", "--force", exit_text}},
+      {{"--help"}, 0, {"talvor-pack create", "talvor-pack extract", exit_text}}}},
+    {"options with equals and summary line", {}, false,
+     {{{"create", "--output=@/out/app.bin", "--main=@/main.so", "--level=1", "--threads=1", "@/README"},
+       0,
+       {"talvor-pack: @/out/app.bin: 2 files, 13 B -> ", "%), ", " s\n"}}}},
+    {"main inside an input directory stored once", {}, false,
+     {{create({"@/build/libapp.so", "@/build"}), 0, {"5 files"}},
+      list_expecting({"  libapp.so\n", "  sub" SEPARATOR "x.txt\n"})}},
+    {"same name twice", {}, false,
+     {{create({"@/main.so", "@/build", "--file=@/README=readme"}), 1, {"stored as 'readme', the name of '"}}}},
+    {"same name ignoring case", {}, false,
+     {{create({"@/main.so", "@/build", "@/README"}), 1,
+       {"only in letter case, which Windows cannot hold apart", "README"}}}},
+    {"dangling link named", {"build/gone->nowhere"}, true,
+     {{create({"@/main.so", "@/build"}), 1, {"'@/build/gone': the symbolic link cannot be followed: No such file"}}}},
+    {"missing output directory named", {}, false,
+     {{{"create", "-o", "@/nodir/app.bin", "--main", "@/main.so"}, 1,
+       {"'@/nodir/app.bin': cannot create it: No such file or directory"}}}},
+    {"Windows names refused", {}, false,
+     {{create({"@/main.so", "--file", "@/README=docs/Aux.c"}), 1, {"'Aux.c' is a device name"}},
+      {create({"@/main.so", "--file", "@/README=COM1"}), 1, {"device name"}},
+      {create({"@/main.so", "--file", "@/README=x/trail "}), 1, {"'trail ' ends in a dot or a blank"}}}},
+    {"Windows names refused in directories", {"build/sub/nul.txt", "build/file.", "build/a?b", "build/CON"}, true,
+     {{create({"@/main.so", "@/build"}), 1, {"'@/build/CON': 'CON' is a device name on Windows"}},
+      {create({"@/main.so", "@/build/a?b"}), 1, {"contains '?'"}},
+      {create({"@/main.so", "@/build/file."}), 1, {"ends in a dot"}},
+      {create({"@/main.so", "@/build/sub/nul.txt"}), 1, {"device name"}},
+      {create({"@/main.so", "--linux-only", "@/build"}), 0, {"10 files"}}}},
+    {"linux-only allows device names", {}, false,
+     {{create({"@/main.so", "--linux-only", "--file", "@/README=LPT1.log"}), 0, {"2 files"}},
+      list_expecting({"LPT1.log"})}},
+    {"file stored under a name", {}, false,
+     {{create({"@/main.so=app.so", "--file", "@/README=docs\\read.me", "--file=@/build/readme=docs/b"}), 0, {}},
+      list_expecting({"  app.so\n", "  docs" SEPARATOR "read.me\n", "  docs" SEPARATOR "b\n"})}},
+    {"directory stored below a prefix", {}, false,
+     {{create({"@/main.so", "--dir", "@/build/sub=assets/s", "--dir=@/build/sub=."}), 0, {}},
+      list_expecting({"  assets" SEPARATOR "s" SEPARATOR "x.txt\n"}), {{"verify", "@/out/app.bin"}, 0, {"2 entries"}}}},
+    {"excluded names and paths", {"build/sub/deeper/y.pyc"}, false,
+     {{create({"@/main.so", "@/build", "--exclude", "__pycache__", "--exclude=*.py[cd]", "--exclude", "sub/x.*"}), 0,
+       {"3 files"}},
+      list_expecting({"  libapp.so\n", "  readme\n"})}},
+    {"dependency file", {"build/sub/a#b"}, false,
+     {{create({"@/main.so", "@/build", "--depfile", "@/out/app.d"}), 0, {}},
+      {{"cat", "@/out/app.d"}, 0, {"@/out/app.bin: \\\n", "sub \\\n", "a\\#b", "keep.pyc", "main.so"}}}},
+    {"extract into an existing directory", {}, false,
+     {{create({"@/main.so", "@/build"}), 0, {}},
+      {{"extract", "@/out/app.bin", "@/out"}, 0, {}},
+      {{"extract", "@/out/app.bin", "@/out"}, 1, {"main.so' exists already (--force replaces it)"}},
+      {{"extract", "--force", "@/out/app.bin", "@/out"}, 0, {}},
+      {{"cat", "@/out/sub/x.txt"}, 0, {"build/sub/x.txt"}}}},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, PackCli, testing::ValuesIn(cli_cases), case_name());
+
 class PackReading : public testing::Test {
   protected:
     void SetUp() override {
@@ -100,7 +234,7 @@ TEST_F(PackReading, ListVerifyAndExtractTheAttachedData) {
     std::string text, error;
     EXPECT_EQ(0, run_pack({"list", path_arg(blob)}, &error, &text)) << error;
     EXPECT_EQ("          12  main.so\n"
-              "      200000  data\\big.bin\n"
+              "      200000  data" SEPARATOR "big.bin\n"
               "           0  empty\n",
               text);
     EXPECT_EQ(0, run_pack({"verify", path_arg(blob)}, &error, &text)) << error;
@@ -122,7 +256,7 @@ TEST_F(PackReading, FindsTheDataInsideALargerFile) {
     std::string text, error;
     EXPECT_EQ(0, run_pack({"verify", path_arg(dir / "host.exe")}, &error, &text)) << error;
     EXPECT_EQ(0, run_pack({"list", path_arg(dir / "host.exe")}, &error, &text)) << error;
-    EXPECT_NE(std::string::npos, text.find("data\\big.bin"));
+    EXPECT_NE(std::string::npos, text.find("data" SEPARATOR "big.bin"));
 
     write_file(dir / "none.exe", noise(10000, 4));
     EXPECT_EQ(1, run_pack({"list", path_arg(dir / "none.exe")}, &error));
@@ -178,7 +312,7 @@ TEST(PackExtract, NeverFollowsALinkOutOfTheDirectory) {
     bytes data = attached_data(raw_archive({{u"file", "replaced"}, {u"sub\\f", "escaped"}}));
     write_file(dir / "app.bin", std::string(data.begin(), data.end()));
     std::string error;
-    EXPECT_EQ(1, run_pack({"extract", path_arg(dir / "app.bin"), path_arg(dir / "x")}, &error));
+    EXPECT_EQ(1, run_pack({"extract", "--force", path_arg(dir / "app.bin"), path_arg(dir / "x")}, &error));
     EXPECT_NE(std::string::npos, error.find("symbolic link")) << error;
     // The link named like an entry was replaced by the file, not written through.
     EXPECT_FALSE(fs::is_symlink(dir / "x" / "file"));

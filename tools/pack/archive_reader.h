@@ -6,12 +6,11 @@
 #include <stdint.h>
 
 #include <string>
-#include <vector>
 
 namespace pack {
 
 enum class archive_action {
-    list,    // print each entry's size and name
+    list,    // print each entry's size and name, with the system's separator
     verify,  // decode everything and check the structure and the checksum
     extract, // write the entries below a directory
 };
@@ -21,15 +20,11 @@ struct archive_summary {
     uint64_t bytes = 0; // file data, without names and sizes
 };
 
-// Where the attached data starts in `file`: at the offset that the trailing
-// length gives when the data ends the file, else at the first "KAY" + zstd
-// magic whose frame is followed by a matching fill and trailing length, else
-// at the first such signature at all. Returns false when there is none.
-bool locate_attached_data(const std::vector<unsigned char>& file, size_t* offset);
-
-// Runs `action` over the attached data in the file at `path`. `directory` is
-// the target of extract. On failure returns false with the reason in *error.
-bool run_archive_action(archive_action action, const std::string& path, const std::string& directory,
+// Runs `action` over the attached data in the file at `path`, in memory
+// bounded by the frame's window, whatever the file's size. `directory` is the
+// target of extract, which replaces existing files only when `overwrite`.
+// On failure returns false with the reason in *error.
+bool run_archive_action(archive_action action, const std::string& path, const std::string& directory, bool overwrite,
                         archive_summary* summary, std::string* error);
 
 } // namespace pack

@@ -11,9 +11,13 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <errno.h>
 #include <stdio.h>
+#include <system_error>
 
 #include "attached/format.h"
+#include "collect.h"
+#include "depfile.h"
 #include "names.h"
 
 namespace fs = std::filesystem;
@@ -22,105 +26,20 @@ namespace pack {
 
 namespace {
 
-struct entry {
-    fs::path source;
-    std::u16string name;
-    uint64_t size;
-};
-
 // Input files are read in pieces of this size, never whole.
 const size_t read_piece_size = 1 << 20;
 
-std::string describe(const fs::path& path, const std::string& problem) { return "'" + display(path) + "': " + problem; }
-
-bool add_file(const fs::path& source, const fs::path& relative, std::vector<entry>* entries, std::string* error) {
-    std::error_code ec;
-    uint64_t size = fs::file_size(source, ec);
-    if (ec) {
-        *error = describe(source, "cannot read its size: " + ec.message());
-        return false;
-    }
-    entry e{source, {}, size};
-    std::string rule = archive_name_of(relative, &e.name);
-    if (!rule.empty()) {
-        *error = describe(source, rule);
-        return false;
-    }
-    entries->push_back(std::move(e));
-    return true;
-}
-
-bool add_directory(const fs::path& directory, std::vector<entry>* entries, std::string* error) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(directory, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        fs::file_status status = it->status(ec);
-        if (ec) break;
-        if (fs::is_directory(status)) {
-            // The iterator descends into real directories only; a link to a
-            // directory would silently lose its files.
-            if (it->is_symlink()) {
-                *error = describe(path, "a symbolic link to a directory is not packed");
-                return false;
-            }
-            continue;
-        }
-        if (!fs::is_regular_file(status)) {
-            *error = describe(path, "not a regular file");
-            return false;
-        }
-        if (!add_file(path, path.lexically_relative(directory), entries, error)) return false;
-    }
-    if (ec) {
-        *error = describe(directory, "cannot list it: " + ec.message());
-        return false;
-    }
-    return true;
-}
-
-// The main file first, then every other file sorted by its name's UTF-16
-// code units, so that the same inputs always give the same bytes.
-bool collect_entries(const create_options& options, std::vector<entry>* entries, std::string* error) {
-    fs::path main_file = fs::u8path(options.main_file);
-    if (!fs::is_regular_file(main_file)) {
-        *error = describe(main_file, "the main file is not a regular file");
-        return false;
-    }
-    if (!add_file(main_file, main_file.filename(), entries, error)) return false;
-    for (const std::string& input : options.inputs) {
-        fs::path path = fs::u8path(input);
-        std::error_code ec;
-        fs::file_status status = fs::status(path, ec);
-        if (fs::is_directory(status)) {
-            if (!add_directory(path, entries, error)) return false;
-        } else if (fs::is_regular_file(status)) {
-            if (!add_file(path, path.filename(), entries, error)) return false;
-        } else {
-            *error = describe(path, fs::exists(status) ? "not a regular file or directory" : "no such file or directory");
-            return false;
-        }
-    }
-    std::stable_sort(entries->begin() + 1, entries->end(),
-                     [](const entry& a, const entry& b) { return a.name < b.name; });
-    // A case-insensitive file system (Windows') would merge these.
-    std::map<std::u16string, const entry*> seen;
-    for (const entry& e : *entries) {
-        auto inserted = seen.emplace(fold_case(e.name), &e);
-        if (!inserted.second) {
-            *error = describe(e.source, "its name '" + utf16_to_utf8(e.name) + "' equals that of '" +
-                                            display(inserted.first->second->source) + "' ignoring letter case");
-            return false;
-        }
-    }
-    return true;
+// The system's reason for the last failed call of the C library, if it left one.
+std::string reason_of_errno() {
+    return errno != 0 ? ": " + std::generic_category().message(errno) : std::string();
 }
 
 // Feeds the archive's bytes through one streaming zstd compression into the
 // output file.
 class frame_writer {
   public:
-    frame_writer(std::ofstream* out, bool progress) : out_(out), progress_(progress), buffer_(ZSTD_CStreamOutSize()) {}
+    frame_writer(std::ofstream* out, const fs::path& shown, bool progress)
+        : out_(out), shown_path_(shown), progress_(progress), buffer_(ZSTD_CStreamOutSize()) {}
     ~frame_writer() { ZSTD_freeCCtx(context_); }
 
     bool start(const create_options& options, uint64_t decoded_size, std::string* error) {
@@ -185,9 +104,10 @@ class frame_writer {
             *error = std::string("zstd: ") + ZSTD_getErrorName(result);
             return false;
         }
+        errno = 0;
         out_->write(buffer_.data(), (std::streamsize)output.pos);
         if (!*out_) {
-            *error = "cannot write the output file";
+            *error = describe(shown_path_, "cannot write it" + reason_of_errno());
             return false;
         }
         bytes_out_ += output.pos;
@@ -207,6 +127,7 @@ class frame_writer {
     }
 
     std::ofstream* out_;
+    fs::path shown_path_; // the output's name in messages, not the temporary's
     bool progress_;
     std::vector<char> buffer_;
     ZSTD_CCtx* context_ = nullptr;
@@ -264,17 +185,18 @@ fs::path temporary_beside(const fs::path& output) {
 }
 
 bool write_attached_data(const create_options& options, const std::vector<entry>& entries, const fs::path& path,
-                         std::string* error) {
+                         const fs::path& output, std::string* error) {
     uint64_t decoded_size = 2; // the end marker
     for (const entry& e : entries) decoded_size += 2 * (e.name.size() + 1) + archive_size_field + e.size;
 
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
-        *error = describe(path, "cannot create it");
+        *error = describe(output, "cannot create it" + reason_of_errno());
         return false;
     }
     out.write((const char*)attached_magic, attached_magic_size);
-    frame_writer frame(&out, options.progress);
+    frame_writer frame(&out, output, options.progress);
     if (!frame.start(options, decoded_size, error)) return false;
     std::vector<char> piece(read_piece_size);
     for (const entry& e : entries) {
@@ -286,9 +208,10 @@ bool write_attached_data(const create_options& options, const std::vector<entry>
     unsigned char tail[attached_fill_size + attached_trailer_size] = {0};
     put_u64(tail + attached_fill_size, attached_magic_size + frame.frame_size() + attached_fill_size);
     out.write((const char*)tail, sizeof tail);
+    errno = 0;
     out.close();
     if (!out) {
-        *error = describe(path, "cannot write it");
+        *error = describe(output, "cannot write it" + reason_of_errno());
         return false;
     }
     return true;
@@ -307,15 +230,17 @@ unsigned window_log_for(unsigned long long decoded_size, int level) {
     return level_log < log ? level_log : log;
 }
 
-bool create_attached_data(const create_options& options, std::string* error) {
+bool create_attached_data(const create_options& options, std::string* error, create_summary* summary) {
+    auto started = std::chrono::steady_clock::now();
     std::vector<entry> entries;
-    if (!collect_entries(options, &entries, error)) return false;
+    std::vector<fs::path> read;
+    if (!collect_entries(options, &entries, &read, error)) return false;
 
     // Written beside the output and renamed over it, so that a failure
     // never leaves a partial file under the output's name.
     fs::path output = fs::u8path(options.output);
     fs::path temporary = temporary_beside(output);
-    bool written = write_attached_data(options, entries, temporary, error);
+    bool written = write_attached_data(options, entries, temporary, output, error);
     std::error_code ec;
     if (written) {
         fs::rename(temporary, output, ec);
@@ -324,6 +249,14 @@ bool create_attached_data(const create_options& options, std::string* error) {
     if (!written || ec) {
         fs::remove(temporary, ec);
         return false;
+    }
+    if (!options.depfile.empty() && !write_depfile(options.depfile, options.output, read, error)) return false;
+    if (summary != nullptr) {
+        summary->files = entries.size();
+        summary->bytes_in = 0;
+        for (const entry& e : entries) summary->bytes_in += e.size;
+        summary->bytes_out = fs::file_size(output, ec);
+        summary->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     }
     return true;
 }

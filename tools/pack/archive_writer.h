@@ -3,23 +3,51 @@
 // fill and the trailing length.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
 namespace pack {
 
+// One input of the archive, as the command line gives it.
+struct input_spec {
+    enum kind_t {
+        any,       // a positional INPUT: a file under its file name, or a directory's contents at the root
+        file,      // --file SOURCE[=NAME]
+        directory, // --dir SOURCE[=DEST]
+    };
+    kind_t kind = any;
+    std::string source; // UTF-8 path
+    std::string name;   // the stored name of a file, the prefix of a directory's files; empty: the default
+    input_spec(const std::string& path) : source(path) {}
+    input_spec(kind_t k, const std::string& path, const std::string& stored) : kind(k), source(path), name(stored) {}
+};
+
 struct create_options {
     std::string output;              // UTF-8 path
-    std::string main_file;           // the first entry, stored under its file name
-    std::vector<std::string> inputs; // files, or directories packed recursively
+    std::string main_file;           // the first entry
+    std::string main_name;           // its stored name; empty: its file name
+    std::vector<input_spec> inputs;  // in command-line order
+    std::vector<std::string> excludes; // patterns for the files found below directories
+    std::string depfile;             // where to write the dependencies; empty: nowhere
     int level = 19;
     int threads = 0;                 // zstd workers; 0 compresses on the calling thread
     bool progress = false;           // a progress line on standard error
+    bool linux_only = false;         // allow names that Windows cannot hold
 };
 
-// Writes the attached data to options.output. On failure returns false with
-// the reason in *error, and leaves no output file behind.
-bool create_attached_data(const create_options& options, std::string* error);
+struct create_summary {
+    uint64_t files = 0;
+    uint64_t bytes_in = 0;  // the files' data
+    uint64_t bytes_out = 0; // the size of the output
+    double seconds = 0;
+};
+
+// Writes the attached data to options.output (and the dependency file). On
+// failure returns false with the reason in *error, and leaves no output file
+// behind.
+bool create_attached_data(const create_options& options, std::string* error, create_summary* summary = nullptr);
 
 // The smallest window log of at least 10 that covers `decoded_size`, at most
 // 27: the launcher's decoder refuses larger windows and holds the whole

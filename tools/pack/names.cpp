@@ -104,6 +104,52 @@ std::string name_rule_broken(const std::u16string& name) {
     }
 }
 
+static bool is_device_name(const std::u16string& component) {
+    // Windows reads a device in the part before the first dot, trailing
+    // blanks ignored: "nul.txt" and "com1 .log" are devices too.
+    size_t end = component.find(u'.');
+    if (end == std::u16string::npos) end = component.size();
+    while (end > 0 && component[end - 1] == u' ') end--;
+    std::u16string base = fold_case(component.substr(0, end));
+    if (base == u"con" || base == u"prn" || base == u"aux" || base == u"nul") return true;
+    if (base.size() != 4 || (base.compare(0, 3, u"com") != 0 && base.compare(0, 3, u"lpt") != 0)) return false;
+    char16_t digit = base[3];
+    return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+std::string windows_rule_broken(const std::u16string& name) {
+    for (char16_t unit : name) {
+        if (unit < 0x20) return "the name contains a control character, which Windows does not allow";
+        if (unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' || unit == u'|' || unit == u'?' || unit == u'*')
+            return std::string("the name contains '") + (char)unit + "', which Windows does not allow";
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find(u'\\', start);
+        if (end == std::u16string::npos) end = name.size();
+        std::u16string component = name.substr(start, end - start);
+        if (!component.empty() && (component.back() == u'.' || component.back() == u' '))
+            return "'" + utf16_to_utf8(component) + "' ends in a dot or a blank, which Windows drops";
+        if (is_device_name(component))
+            return "'" + utf16_to_utf8(component) + "' is a device name on Windows";
+        if (end == name.size()) return "";
+        start = end + 1;
+    }
+}
+
+std::string archive_name_of_text(const std::string& text, std::u16string* name) {
+    if (!utf8_to_utf16(text, name)) return "the name is not valid UTF-8";
+    for (char16_t& unit : *name) {
+        if (unit == u'/') unit = u'\\';
+    }
+    while (!name->empty() && name->back() == u'\\') name->pop_back();
+    if (name->empty() || *name == u".") {
+        name->clear();
+        return "";
+    }
+    return name_rule_broken(*name);
+}
+
 static char16_t fold_unit(char16_t c) {
     if (c < 0x80) return (c >= u'A' && c <= u'Z') ? (char16_t)(c + 0x20) : c;
     if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return (char16_t)(c + 0x20);

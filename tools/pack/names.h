@@ -20,6 +20,18 @@ std::string utf16_to_utf8(const std::u16string& text);
 // code units.
 std::string name_rule_broken(const std::u16string& name);
 
+// The rule of Windows' file names that `name` breaks, or an empty string:
+// no component ends in a dot or a blank (Windows drops them, so "file." and
+// "file" are one), none is a device name with or without an extension (CON,
+// PRN, AUX, NUL, COM0-9, LPT0-9, also with the superscript digits 1-3), and
+// no character is one of <>:"|?* or a control character.
+std::string windows_rule_broken(const std::u16string& name);
+
+// The archive name of a name given on the command line (UTF-8, with '/' or
+// '\\' between components). An empty text or "." gives an empty name.
+// Returns the broken rule of a non-empty name, or an empty string.
+std::string archive_name_of_text(const std::string& text, std::u16string* name);
+
 // A simple case fold (ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic),
 // enough to find names that a case-insensitive file system would merge. It
 // depends on no locale, so every machine finds the same duplicates.
