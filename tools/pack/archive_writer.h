@@ -11,7 +11,7 @@
 namespace pack {
 
 // One input of the archive, as the command line gives it.
-struct input_spec {
+struct pack_input {
     enum kind_t {
         any,       // a positional INPUT: a file under its file name, or a directory's contents at the root
         file,      // --file SOURCE[=NAME]
@@ -20,15 +20,15 @@ struct input_spec {
     kind_t kind = any;
     std::string source; // UTF-8 path
     std::string name;   // the stored name of a file, the prefix of a directory's files; empty: the default
-    input_spec(const std::string& path) : source(path) {}
-    input_spec(kind_t k, const std::string& path, const std::string& stored) : kind(k), source(path), name(stored) {}
+    pack_input(const std::string& path) : source(path) {}
+    pack_input(kind_t k, const std::string& path, const std::string& stored) : kind(k), source(path), name(stored) {}
 };
 
 struct create_options {
     std::string output;              // UTF-8 path
     std::string main_file;           // the first entry
     std::string main_name;           // its stored name; empty: its file name
-    std::vector<input_spec> inputs;  // in command-line order
+    std::vector<pack_input> inputs;  // in command-line order
     std::vector<std::string> excludes; // patterns for the files found below directories
     std::string depfile;             // where to write the dependencies; empty: nowhere
     int level = 19;

@@ -108,12 +108,12 @@ bool stored_name(collector* c, const fs::path& source, const std::string& text, 
     return true;
 }
 
-bool add_input(collector* c, const input_spec& input) {
+bool add_input(collector* c, const pack_input& input) {
     fs::path path = fs::u8path(input.source);
     std::error_code ec;
     fs::file_status status = fs::status(path, ec);
-    bool want_directory = input.kind == input_spec::directory ||
-                          (input.kind == input_spec::any && fs::is_directory(status));
+    bool want_directory = input.kind == pack_input::directory ||
+                          (input.kind == pack_input::any && fs::is_directory(status));
     if (want_directory) {
         if (!fs::is_directory(status))
             return fail(c, path, fs::exists(status) ? "not a directory" : "no such directory");
@@ -122,7 +122,7 @@ bool add_input(collector* c, const input_spec& input) {
         return walk(c, path, path, prefix);
     }
     if (!fs::is_regular_file(status)) {
-        const char* problem = input.kind == input_spec::any ? "not a regular file or directory" : "not a regular file";
+        const char* problem = input.kind == pack_input::any ? "not a regular file or directory" : "not a regular file";
         return fail(c, path, fs::exists(status) ? problem : "no such file or directory");
     }
     std::u16string name;
@@ -145,9 +145,9 @@ bool collect_entries(const create_options& options, std::vector<entry>* entries,
     collector c{options, entries, read, error, {}};
     fs::path main_file = fs::u8path(options.main_file);
     if (!fs::is_regular_file(main_file)) return fail(&c, main_file, "the main file is not a regular file");
-    input_spec main_input(input_spec::file, options.main_file, options.main_name);
+    pack_input main_input(pack_input::file, options.main_file, options.main_name);
     if (!add_input(&c, main_input)) return false;
-    for (const input_spec& input : options.inputs) {
+    for (const pack_input& input : options.inputs) {
         if (!add_input(&c, input)) return false;
     }
     std::stable_sort(entries->begin() + 1, entries->end(),

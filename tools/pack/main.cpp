@@ -99,7 +99,7 @@ int usage_error(const char* command, const std::string& problem) {
     return exit_usage;
 }
 
-struct option_spec {
+struct option_form {
     const char* name;  // the long form, "--..."
     const char* alias; // another spelling, or nullptr
     bool takes_value;
@@ -114,7 +114,7 @@ struct parsed_args {
 
 // Options as "--name value", "--name=value" or a short alias, anywhere
 // before "--"; everything else is an operand. False with the problem told.
-bool parse_args(const std::vector<std::string>& args, const std::vector<option_spec>& specs, parsed_args* out,
+bool parse_args(const std::vector<std::string>& args, const std::vector<option_form>& forms, parsed_args* out,
                 std::string* problem) {
     bool options_done = false;
     for (size_t i = 0; i < args.size(); i++) {
@@ -134,29 +134,29 @@ bool parse_args(const std::vector<std::string>& args, const std::vector<option_s
             out->help = true;
             continue;
         }
-        const option_spec* spec = nullptr;
-        for (const option_spec& candidate : specs) {
-            if (name == candidate.name || (candidate.alias != nullptr && name == candidate.alias)) spec = &candidate;
+        const option_form* form = nullptr;
+        for (const option_form& candidate : forms) {
+            if (name == candidate.name || (candidate.alias != nullptr && name == candidate.alias)) form = &candidate;
         }
-        if (spec == nullptr) {
+        if (form == nullptr) {
             *problem = "unknown option " + name;
             return false;
         }
         std::string value;
         if (equals != std::string::npos) {
-            if (!spec->takes_value) {
+            if (!form->takes_value) {
                 *problem = "option " + name + " takes no value";
                 return false;
             }
             value = arg.substr(equals + 1);
-        } else if (spec->takes_value) {
+        } else if (form->takes_value) {
             if (i + 1 >= args.size()) {
                 *problem = "option " + name + " needs a value";
                 return false;
             }
             value = args[++i];
         }
-        out->options.emplace_back(spec->name, value);
+        out->options.emplace_back(form->name, value);
     }
     return true;
 }
@@ -195,7 +195,7 @@ std::string human_size(uint64_t bytes) {
 }
 
 int run_create(const std::vector<std::string>& args) {
-    static const std::vector<option_spec> specs = {
+    static const std::vector<option_form> forms = {
         {"--output", "-o", true}, {"--main", nullptr, true},     {"--file", nullptr, true},
         {"--dir", nullptr, true}, {"--exclude", nullptr, true},  {"--depfile", nullptr, true},
         {"--level", nullptr, true}, {"--threads", nullptr, true}, {"--linux-only", nullptr, false},
@@ -203,7 +203,7 @@ int run_create(const std::vector<std::string>& args) {
     };
     parsed_args parsed;
     std::string problem;
-    bool parsed_ok = parse_args(args, specs, &parsed, &problem);
+    bool parsed_ok = parse_args(args, forms, &parsed, &problem);
     if (parsed.help) {
         print_usage(stdout, "create");
         return exit_ok;
@@ -227,9 +227,9 @@ int run_create(const std::vector<std::string>& args) {
             options.main_file = source;
             options.main_name = stored;
         } else if (name == "--file") {
-            options.inputs.emplace_back(pack::input_spec::file, source, stored);
+            options.inputs.emplace_back(pack::pack_input::file, source, stored);
         } else if (name == "--dir") {
-            options.inputs.emplace_back(pack::input_spec::directory, source, stored);
+            options.inputs.emplace_back(pack::pack_input::directory, source, stored);
         } else if (name == "--exclude") {
             options.excludes.push_back(value);
         } else if (name == "--depfile") {
@@ -270,11 +270,11 @@ int run_create(const std::vector<std::string>& args) {
 }
 
 int run_reader(const char* command, pack::archive_action action, const std::vector<std::string>& args) {
-    static const std::vector<option_spec> extract_specs = {{"--force", "-f", false}, {"--overwrite", nullptr, false}};
+    static const std::vector<option_form> extract_forms = {{"--force", "-f", false}, {"--overwrite", nullptr, false}};
     bool extract = action == pack::archive_action::extract;
     parsed_args parsed;
     std::string problem;
-    bool parsed_ok = parse_args(args, extract ? extract_specs : std::vector<option_spec>(), &parsed, &problem);
+    bool parsed_ok = parse_args(args, extract ? extract_forms : std::vector<option_form>(), &parsed, &problem);
     if (parsed.help) {
         print_usage(stdout, command);
         return exit_ok;
