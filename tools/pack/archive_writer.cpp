@@ -29,11 +29,6 @@ namespace {
 // Input files are read in pieces of this size, never whole.
 const size_t read_piece_size = 1 << 20;
 
-// The system's reason for the last failed call of the C library, if it left one.
-std::string reason_of_errno() {
-    return errno != 0 ? ": " + std::generic_category().message(errno) : std::string();
-}
-
 // Feeds the archive's bytes through one streaming zstd compression into the
 // output file.
 class frame_writer {
@@ -175,15 +170,6 @@ bool write_entry(frame_writer* frame, const entry& e, std::vector<char>* piece, 
     return true;
 }
 
-fs::path temporary_beside(const fs::path& output) {
-    std::random_device random;
-    char suffix[32];
-    snprintf(suffix, sizeof suffix, ".tmp%08x", (unsigned)random());
-    fs::path name = output.filename();
-    name += suffix;
-    return output.parent_path() / name;
-}
-
 bool write_attached_data(const create_options& options, const std::vector<entry>& entries, const fs::path& path,
                          const fs::path& output, std::string* error) {
     uint64_t decoded_size = 2; // the end marker
@@ -218,6 +204,20 @@ bool write_attached_data(const create_options& options, const std::vector<entry>
 }
 
 } // namespace
+
+// The system's reason for the last failed call of the C library, if it left one.
+std::string reason_of_errno() {
+    return errno != 0 ? ": " + std::generic_category().message(errno) : std::string();
+}
+
+fs::path temporary_beside(const fs::path& output) {
+    std::random_device random;
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".tmp%08x", (unsigned)random());
+    fs::path name = output.filename();
+    name += suffix;
+    return output.parent_path() / name;
+}
 
 // The launcher's decoder keeps the whole window in memory, so the window is
 // no larger than the archive needs, nor than the level would pick for an

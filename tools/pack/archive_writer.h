@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -53,5 +54,13 @@ bool create_attached_data(const create_options& options, std::string* error, cre
 // 27: the launcher's decoder refuses larger windows and holds the whole
 // window in memory.
 unsigned window_log_for(unsigned long long decoded_size, int level);
+
+// ": <the system's reason>" for the last failed call of the C library, or
+// nothing when it left none in errno.
+std::string reason_of_errno();
+
+// A fresh name in the same directory as `output`, to write into and rename
+// over it, so that a failure never leaves a partial file under its name.
+std::filesystem::path temporary_beside(const std::filesystem::path& output);
 
 } // namespace pack

@@ -1,12 +1,9 @@
 #include "depfile.h"
 
 #include <errno.h>
-#include <stdio.h>
 
 #include <fstream>
-#include <random>
 #include <set>
-#include <system_error>
 
 #include "collect.h"
 #include "names.h"
@@ -36,15 +33,11 @@ bool write_depfile(const std::string& depfile, const std::string& target, const 
     text += "\n";
 
     fs::path path = fs::u8path(depfile);
-    std::random_device random;
-    char suffix[32];
-    snprintf(suffix, sizeof suffix, ".tmp%08x", (unsigned)random());
-    fs::path temporary = path;
-    temporary += suffix;
+    fs::path temporary = temporary_beside(path);
     errno = 0;
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) {
-        *error = describe(path, "cannot create it" + (errno != 0 ? ": " + std::generic_category().message(errno) : ""));
+        *error = describe(path, "cannot create it" + reason_of_errno());
         return false;
     }
     out.write(text.data(), (std::streamsize)text.size());
