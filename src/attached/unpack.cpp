@@ -1,20 +1,13 @@
 #include "attached/unpack.h"
 
-#include <atomic>
-
 #include "attached/directories.h"
 #include "attached/format.h"
 #include "attached/reader.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "launcher/launcher_state.h"
 
-// A plain flag that only goes from false to true; the release store makes it
-// visible to the handler thread, which loads it with acquire.
-static std::atomic<bool> unpack_started(false);
-
-bool unpack_has_started(void) { return unpack_started.load(std::memory_order_acquire); }
-void mark_unpack_started(void) { unpack_started.store(true, std::memory_order_release); }
+os_char target_directory[path_capacity];
+os_char main_dll_path[path_capacity];
 
 #ifdef _WIN32
 // Windows keeps the archive's UTF-16 names as they are.
@@ -142,6 +135,9 @@ static void write_entry(void) {
     for (size_t i = archive_size_field; i > 0; i--) size = (size << 8) | size_bytes[i - 1];
 
     if (!entry_name_is_safe(entry_name)) fatal_open_for_writing(entry_path);
+    // Nothing is made inside a target directory that somebody else created,
+    // not even the directories of an entry in a subdirectory.
+    if (!target_directory_created()) fatal_open_for_writing(entry_path);
     // The directory part of the path, cut at its last separator (the first
     // position does not count).
     size_t cut = os_strlen(entry_path);
@@ -151,7 +147,6 @@ static void write_entry(void) {
         create_directory_tree(entry_path);
         entry_path[cut - 1] = OS_SEP;
     }
-    if (!target_directory_created()) fatal_open_for_writing(entry_path);
 
     current_file = os_file_create(entry_path);
     if (current_file == OS_INVALID_FILE) fatal_open_for_writing(entry_path);
@@ -167,21 +162,25 @@ static void write_entry(void) {
     current_file = OS_INVALID_FILE;
 }
 
+bool unpack_next_entry(bool child_mode) {
+    read_entry_name();
+    if (entry_name[0] == 0) {
+        // An archive without entries gives a child nothing to load; it must
+        // not go on into the parent's steps and start another child.
+        if (child_mode) fatal_error(MSG_DECODE);
+        return false;
+    }
+    build_entry_path();
+    if (main_dll_path[0] == 0) {
+        memcpy(main_dll_path, entry_path, (os_strlen(entry_path) + 1) * sizeof(os_char));
+        if (child_mode) return false;
+    }
+    write_entry();
+    return true;
+}
+
 void unpack_attached_data(bool child_mode) {
-    for (;;) {
-        read_entry_name();
-        if (entry_name[0] == 0) {
-            // An archive without entries gives a child nothing to load; it
-            // must not go on into the parent's steps and start another child.
-            if (child_mode) fatal_error(MSG_DECODE);
-            return;
-        }
-        build_entry_path();
-        if (main_dll_path[0] == 0) {
-            memcpy(main_dll_path, entry_path, (os_strlen(entry_path) + 1) * sizeof(os_char));
-            if (child_mode) return;
-        }
-        write_entry();
+    while (unpack_next_entry(child_mode)) {
     }
 }
 
