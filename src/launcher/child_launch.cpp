@@ -3,6 +3,7 @@
 #include "launcher/command_line.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_state.h"
+#include "launcher/reclaim.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
 
@@ -51,6 +52,9 @@ uint32_t launch_child(void) {
     if (!start_child(own_module_path, arguments, child_command_line)) {
         fatal_error_with_code(MSG_LAUNCH_CHILD, os_last_error());
     }
+    // While the application starts and runs, not before: its start never
+    // waits for this.
+    reclaim_dead_runs();
     int end_signal;
     uint32_t exit_code = os_child_wait(&end_signal);
     cleanup_child();

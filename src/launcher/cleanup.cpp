@@ -1,6 +1,7 @@
 #include "attached/directories.h"
 #include "attached/unpack.h"
 #include "launcher/launcher.h"
+#include "launcher/reclaim.h"
 
 // How long a child may take to end after a console event or signal.
 static const uint32_t child_grace_ms = 5000;
@@ -9,15 +10,17 @@ static const uint32_t removal_pause_ms = 100;
 
 // A directory this launcher did not create is not its to remove. A file
 // still held open elsewhere can keep the directory alive: after the last
-// attempt it is left on disk, silently.
+// attempt it is left on disk, silently, and keeps its lock file, so that a
+// later run reclaims it once this one has ended.
 void remove_target_directory(void) {
-    if (!target_directory_created()) return;
-    os_remove_tree(target_directory);
-    for (int i = 0; i < removal_retries; i++) {
-        if (!os_is_directory(target_directory)) return;
-        os_sleep_ms(removal_pause_ms);
+    if (target_directory_created()) {
         os_remove_tree(target_directory);
+        for (int i = 0; i < removal_retries && os_is_directory(target_directory); i++) {
+            os_sleep_ms(removal_pause_ms);
+            os_remove_tree(target_directory);
+        }
     }
+    unmark_live_run(!target_directory_created() || !os_is_directory(target_directory));
 }
 
 // Runs on the main thread after the child ended, and on the interrupt thread

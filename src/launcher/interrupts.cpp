@@ -8,7 +8,8 @@
 //   creates no target directory; it stops at its next step and waits for
 //   the interrupt thread to end the process;
 // - the target directory is created and marked as created in one step, so
-//   the interrupt's clean-up removes it whenever it exists;
+//   the interrupt's clean-up removes it whenever it exists; the lock that
+//   marks the run as live is taken in the same step, before it;
 // - a child that has started is either passed the interrupt and stopped by
 //   the clean-up, or the interrupt is left to it (the console launcher).
 // A failure of the main thread that the interrupt's removal caused (a file
@@ -18,6 +19,7 @@
 #include "diag/fatal.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_state.h"
+#include "launcher/reclaim.h"
 
 static bool interrupted;
 static bool child_started;
@@ -70,7 +72,10 @@ bool watch_interrupts(void) {
 void claim_target_directory(void) {
     os_lock();
     bool stop = interrupted;
-    if (!stop) create_target_directory();
+    if (!stop) {
+        mark_live_run();
+        create_target_directory();
+    }
     os_unlock();
     if (stop) wait_for_the_end();
 }

@@ -134,6 +134,28 @@ os_file os_file_create(const os_char* path);
 bool os_file_write(os_file file, const void* data, size_t size);
 void os_file_close(os_file file);
 
+// --- Locks of live runs, and what killed runs left -----------------------------
+
+// Creates the lock file `path`, which must be new, and holds it locked until
+// os_run_lock_release or the end of the process, however it ends. Never
+// inherited by the child. OS_INVALID_FILE when it cannot be made.
+os_file os_run_lock_create(const os_char* path);
+// Takes the lock file `path` of a run that has ended, without waiting.
+// OS_INVALID_FILE while a live run holds it, or when `path` is not a plain
+// file (POSIX: of the current user).
+os_file os_run_lock_take(const os_char* path);
+// Lets a lock go; with `remove`, deletes its file first.
+void os_run_lock_release(os_file lock, const os_char* path, bool remove);
+// True when `path` is a directory itself (not a link or junction), owned by
+// the current user and closed to everybody else.
+bool os_is_private_directory(const os_char* path);
+// The names in a folder, one at a time, without "." and ".."; a name stays
+// valid until the next call. Open gives null when the folder cannot be read.
+typedef struct os_listing_state* os_listing;
+os_listing os_listing_open(const os_char* folder);
+const os_char* os_listing_next(os_listing listing);
+void os_listing_close(os_listing listing);
+
 // --- The main library ---------------------------------------------------------
 
 // Loads the main library at `path`, searching its dependencies in its own

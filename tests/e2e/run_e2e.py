@@ -538,11 +538,14 @@ def case_private_target_directory():
     s = Scratch()
     p = subprocess.Popen([exe("onefile_app"), "sleep", "2000"], env=s.env(), stdout=subprocess.PIPE)
     p.stdout.readline()
-    targets = [n for n in os.listdir(s.path) if n.startswith("onefile_")]
+    targets = [n for n in os.listdir(s.path) if n.startswith("onefile_") and not n.endswith(".lock")]
     check(len(targets) == 1, "one target directory: %r" % targets)
     status = os.lstat(os.path.join(s.path, targets[0]))
     check(stat.S_ISDIR(status.st_mode) and stat.S_IMODE(status.st_mode) == 0o700, "mode 0700: %o" % status.st_mode)
     check(status.st_uid == os.getuid(), "owned by the user")
+    # Beside it, the lock file that marks the run as live, held by the parent.
+    check(sorted(os.listdir(s.path)) == sorted(targets + [targets[0] + ".lock"]), "the lock file lies beside it")
+    check(not lock_free(os.path.join(s.path, targets[0] + ".lock")), "the running launcher holds its lock")
     p.wait(timeout=TIMEOUT)
     s.finish()
 

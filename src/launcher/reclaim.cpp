@@ -1,0 +1,143 @@
+// Reclaiming the target directories of launchers that were killed outright.
+//
+// No clean-up runs in a process that is killed (SIGKILL, "End task", power
+// loss), so its target directory stays in the temporary folder. Each run
+// therefore marks itself as live with a lock file beside its target
+// directory, which the system unlocks when the process dies, however it
+// dies; a later run that can take the lock knows the run is gone and removes
+// its directory, then the lock file. The lock, never the process id,
+// decides: ids are reused and differ between PID namespaces that share a
+// temporary folder.
+//
+// The lock file lies beside the directory, not in it, so the application
+// finds no file of ours among its own. It is made before the directory and
+// removed after it: a directory of a live run always has a held lock file,
+// and a directory without a lock file (an older launcher's, or somebody
+// else's) is never touched.
+//
+// The reclaimer holds the dead run's lock while it deletes. Should it be
+// killed in the middle, the lock goes with it and the lock file stays, so a
+// later run takes the lock again and finishes the delete.
+#include "launcher/reclaim.h"
+
+#include <atomic>
+
+#include "attached/unpack.h"
+#include "paths/path_spec.h"
+
+// Per run: at most this many directories removed, lock files tried and
+// folder entries read, so that a temporary folder with thousands of
+// leftovers is drained over a few runs and none of them stalls. Reading a
+// name costs little; trying a lock costs an open.
+static const int removals_max = 32;
+static const int attempts_max = 256;
+static const size_t entries_max = 100000;
+
+static const os_char lock_suffix[] = OS_TEXT(".lock");
+static const size_t lock_suffix_length = sizeof lock_suffix / sizeof lock_suffix[0] - 1;
+
+// The run's own lock file: written by the main thread before the target
+// directory exists; released by whichever of the main thread and the
+// interrupt thread removes the directory, through the exchange.
+static os_char run_lock_path[path_capacity + lock_suffix_length];
+static std::atomic<os_file> run_lock(OS_INVALID_FILE);
+
+static bool is_digit(os_char c) { return c >= '0' && c <= '9'; }
+
+static bool is_base64url(os_char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '-' || c == '_';
+}
+
+// Counts the digits at `text`, up to `end`.
+static size_t digits_at(const os_char* text, const os_char* end) {
+    size_t count = 0;
+    while (text + count < end && is_digit(text[count])) count++;
+    return count;
+}
+
+bool is_target_directory_name(const os_char* name, size_t length) {
+    static const os_char prefix[] = OS_TEXT("onefile_");
+    const size_t prefix_length = sizeof prefix / sizeof prefix[0] - 1;
+    const os_char* end = name + length;
+    if (length < prefix_length || os_strncmp(name, prefix, prefix_length) != 0) return false;
+    const os_char* p = name + prefix_length;
+    size_t pid_digits = digits_at(p, end);
+    if (pid_digits < 1 || pid_digits > 10) return false;
+    p += pid_digits;
+    if (p == end || *p++ != '_') return false;
+    if (digits_at(p, end) != 6) return false;
+    p += 6;
+    if (p == end || *p++ != '_') return false;
+    if (end - p != 11) return false;
+    for (int i = 0; i < 11; i++) {
+        if (!is_base64url(p[i])) return false;
+    }
+    return true;
+}
+
+void mark_live_run(void) {
+    size_t length = os_strlen(target_directory);
+    if (length + lock_suffix_length >= sizeof run_lock_path / sizeof run_lock_path[0]) return;
+    memcpy(run_lock_path, target_directory, length * sizeof(os_char));
+    memcpy(run_lock_path + length, lock_suffix, (lock_suffix_length + 1) * sizeof(os_char));
+    run_lock = os_run_lock_create(run_lock_path);
+}
+
+void unmark_live_run(bool directory_gone) {
+    os_file lock = run_lock.exchange(OS_INVALID_FILE);
+    if (lock == OS_INVALID_FILE) return;
+    os_run_lock_release(lock, run_lock_path, directory_gone);
+}
+
+// One leftover: `lock_path` names its lock file, `directory` the directory
+// beside it. True when a directory was removed. A directory that is not
+// the current user's, not private, or a link stays, and so does its lock
+// file; a name that is not a directory at all is left alone and only the
+// lock file goes.
+static bool reclaim_one(const os_char* lock_path, const os_char* directory) {
+    os_file lock = os_run_lock_take(lock_path);
+    if (lock == OS_INVALID_FILE) return false;
+    bool present = os_is_directory(directory);
+    bool gone = !present;
+    if (present && os_is_private_directory(directory)) {
+        os_remove_tree(directory);
+        gone = !os_is_directory(directory);
+    }
+    os_run_lock_release(lock, lock_path, gone);
+    return present && gone;
+}
+
+void reclaim_dead_runs(void) {
+    // The folder that holds the target directory: the temporary folder as
+    // this run expanded it.
+    os_char lock_path[path_capacity + lock_suffix_length];
+    size_t folder_length = os_strlen(target_directory);
+    while (folder_length > 0 && target_directory[folder_length - 1] != OS_SEP) folder_length--;
+    if (folder_length == 0) return;
+    memcpy(lock_path, target_directory, folder_length * sizeof(os_char));
+    lock_path[folder_length - 1] = 0;
+    os_listing listing = os_listing_open(lock_path);
+    if (listing == nullptr) return;
+    lock_path[folder_length - 1] = OS_SEP;
+
+    os_char directory[path_capacity + lock_suffix_length];
+    int removals = 0, attempts = 0;
+    for (size_t entries = 0; entries < entries_max && removals < removals_max && attempts < attempts_max;
+         entries++) {
+        const os_char* name = os_listing_next(listing);
+        if (name == nullptr) break;
+        size_t length = os_strlen(name);
+        if (length <= lock_suffix_length || os_strcmp(name + length - lock_suffix_length, lock_suffix) != 0) continue;
+        size_t stem = length - lock_suffix_length;
+        if (!is_target_directory_name(name, stem)) continue;
+        if (folder_length + length >= sizeof lock_path / sizeof lock_path[0]) continue;
+        memcpy(lock_path + folder_length, name, (length + 1) * sizeof(os_char));
+        memcpy(directory, lock_path, (folder_length + stem) * sizeof(os_char));
+        directory[folder_length + stem] = 0;
+        // The own run's lock is held and could not be taken anyway.
+        if (os_strcmp(directory, target_directory) == 0) continue;
+        attempts++;
+        if (reclaim_one(lock_path, directory)) removals++;
+    }
+    os_listing_close(listing);
+}
