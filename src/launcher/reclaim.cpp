@@ -90,21 +90,21 @@ void unmark_live_run(bool directory_gone) {
 }
 
 // One leftover: `lock_path` names its lock file, `directory` the directory
-// beside it. True when a directory was removed. A directory that is not
-// the current user's, not private, or a link stays, and so does its lock
-// file; a name that is not a directory at all is left alone and only the
-// lock file goes.
+// beside it. True when a directory was removed. Anything at the directory's
+// name that is not a private directory of the current user (a link, a file,
+// a directory open to others or of another user) stays, and so does the
+// lock file; a lock file without anything beside it (its run was killed
+// before it made its directory) goes.
 static bool reclaim_one(const os_char* lock_path, const os_char* directory) {
     os_file lock = os_run_lock_take(lock_path);
     if (lock == OS_INVALID_FILE) return false;
-    bool present = os_is_directory(directory);
-    bool gone = !present;
-    if (present && os_is_private_directory(directory)) {
+    bool removed = false;
+    if (os_is_private_directory(directory)) {
         os_remove_tree(directory);
-        gone = !os_is_directory(directory);
+        removed = !os_path_exists(directory);
     }
-    os_run_lock_release(lock, lock_path, gone);
-    return present && gone;
+    os_run_lock_release(lock, lock_path, !os_path_exists(directory));
+    return removed;
 }
 
 void reclaim_dead_runs(void) {

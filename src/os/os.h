@@ -149,6 +149,8 @@ void os_run_lock_release(os_file lock, const os_char* path, bool remove);
 // True when `path` is a directory itself (not a link or junction), owned by
 // the current user and closed to everybody else.
 bool os_is_private_directory(const os_char* path);
+// True when anything exists at `path` (not following a final link).
+bool os_path_exists(const os_char* path);
 // The names in a folder, one at a time, without "." and ".."; a name stays
 // valid until the next call. Open gives null when the folder cannot be read.
 typedef struct os_listing_state* os_listing;

@@ -10,6 +10,10 @@
                       print "interrupts=COUNT", return N (default 0)
      link TARGET      make a symbolic link "outside" in the target directory
      dep              call into the dependency library
+     hold MS          note every file in its own directory (the directory of
+                      the main library) with its size, sleep, then check
+                      that each is still there with that size: prints
+                      "kept=COUNT" and returns 0, or "lost=NAME" and 8
      plugin           load the plugin from the main library's directory at
                       run time and return its plugin_value; on Windows first
                       try the bare name and print how that went
@@ -23,8 +27,10 @@
 #define EXPORT __declspec(dllexport)
 typedef wchar_t app_char;
 #else
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -94,6 +100,73 @@ static void sleep_ms(long ms) {
 #endif
 }
 
+/* The files of the application's own directory, with their sizes. */
+#define HOLD_MAX 64
+struct held_file {
+    char name[260];
+    long long size;
+};
+
+static int list_own_files(const app_char* dll_path, struct held_file* files) {
+    int count = 0;
+#ifdef _WIN32
+    wchar_t pattern[32768];
+    wcscpy(pattern, dll_path);
+    wchar_t* cut = wcsrchr(pattern, L'\\');
+    wcscpy(cut != NULL ? cut + 1 : pattern, L"*");
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (count == HOLD_MAX) break;
+        WideCharToMultiByte(CP_UTF8, 0, entry.cFileName, -1, files[count].name, sizeof files[count].name, NULL, NULL);
+        files[count].size = ((long long)entry.nFileSizeHigh << 32) | entry.nFileSizeLow;
+        count++;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+#else
+    char folder[4096];
+    snprintf(folder, sizeof folder, "%s", dll_path);
+    char* cut = strrchr(folder, '/');
+    if (cut != NULL) *cut = 0;
+    DIR* listing = opendir(folder);
+    if (listing == NULL) return 0;
+    struct dirent* entry;
+    while ((entry = readdir(listing)) != NULL && count < HOLD_MAX) {
+        char path[8192];
+        struct stat status;
+        snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
+        if (lstat(path, &status) != 0 || !S_ISREG(status.st_mode)) continue;
+        snprintf(files[count].name, sizeof files[count].name, "%s", entry->d_name);
+        files[count].size = (long long)status.st_size;
+        count++;
+    }
+    closedir(listing);
+#endif
+    return count;
+}
+
+static int hold(const app_char* dll_path, long ms) {
+    static struct held_file before[HOLD_MAX], after[HOLD_MAX];
+    int count = list_own_files(dll_path, before);
+    sleep_ms(ms);
+    int now = list_own_files(dll_path, after);
+    for (int i = 0; i < count; i++) {
+        int found = 0;
+        for (int j = 0; j < now && !found; j++)
+            found = strcmp(before[i].name, after[j].name) == 0 && before[i].size == after[j].size;
+        if (!found) {
+            printf("lost=%s\n", before[i].name);
+            fflush(stdout);
+            return 8;
+        }
+    }
+    printf("kept=%d\n", count);
+    fflush(stdout);
+    return count > 0 ? 0 : 8;
+}
+
 static volatile long interrupts;
 
 #ifdef _WIN32
@@ -147,6 +220,7 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         sleep_ms(number(argv[2]));
         return 0;
     }
+    if (is(command, "hold") && argc > 2) return hold(dll_path, number(argv[2]));
     if (is(command, "stubborn") && argc > 2) {
 #ifdef _WIN32
         SetConsoleCtrlHandler(swallow, TRUE);

@@ -9,6 +9,7 @@ import contextlib
 import fcntl
 import os
 import pty
+import random
 import select
 import shutil
 import signal
@@ -282,6 +283,158 @@ def case_link_survives():
     check(r.returncode == 0, "the application made its link")
     check(os.path.exists(os.path.join(outside, "keep.txt")), "clean-up does not follow a link out of the target directory")
     shutil.rmtree(outside)
+    s.finish()
+
+
+# --- Reclaiming what killed launchers left -------------------------------------
+
+
+def lock_free(path):
+    """True when nobody holds the lock file at `path`."""
+    with open(path, "rb") as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            return False
+
+
+def snapshot(path):
+    """Every name below `path` (not following links), with each file's bytes."""
+    tree = {}
+    for top, dirs, files in os.walk(path):
+        for name in dirs + files:
+            full = os.path.join(top, name)
+            tree[os.path.relpath(full, path)] = None if not os.path.isfile(full) or os.path.islink(full) else open(full, "rb").read()
+    return tree
+
+
+def leftover(folder, name, mode=0o700, lock=True):
+    os.mkdir(os.path.join(folder, name), mode)
+    with open(os.path.join(folder, name, "payload.txt"), "w") as f:
+        f.write(name)
+    os.chmod(os.path.join(folder, name), mode)
+    if lock:
+        open(os.path.join(folder, name + ".lock"), "w").close()
+
+
+def killed_launchers(scratch, count, command=("sleep", "60000")):
+    """Starts `count` launchers, kills each outright with SIGKILL once its
+    application runs, and returns the names they left."""
+    before = set(scratch.leftovers())
+    processes = [subprocess.Popen([exe("onefile_app")] + list(command), env=scratch.env(), stdout=subprocess.PIPE)
+                 for _ in range(count)]
+    for p in processes:
+        check(p.stdout.readline() == b"ready\n", "the application started")
+    # A launcher reclaims while its application starts: give the last ones
+    # time to finish that, or they would take the first ones' leftovers.
+    time.sleep(1)
+    for p in processes:
+        p.kill()
+        p.wait()
+    return set(scratch.leftovers()) - before
+
+
+def case_reclaim():
+    # What the reclaimer must leave alone, each with an unlocked lock file
+    # where that is not the point: a directory without one (an older
+    # launcher's, or not ours), one open to others, a link, and names that
+    # miss the pattern in one place each.
+    decoys = [("onefile_4242_123456_AAAAAAAAAAA", 0o700, False),
+              ("onefile_4243_123456_AAAAAAAAAAA", 0o755, True),
+              ("onefile_4244_12345_AAAAAAAAAAA", 0o700, True),
+              ("onefile_4245_123456_AAAAAAAAAA", 0o700, True),
+              ("onefile_4246_123456_AAAAAAAAAA+", 0o700, True),
+              ("onefile__123456_AAAAAAAAAAA", 0o700, True),
+              ("onefile_12345678901_123456_AAAAAAAAAAA", 0o700, True),
+              ("onefile_x4247_123456_AAAAAAAAAAA", 0o700, True)]
+    for unrelated in (0, 10000):
+        s = Scratch()
+        outside = tempfile.mkdtemp(prefix="talvor-outside-", dir=os.path.join(BIN, "scratch"))
+        with open(os.path.join(outside, "keep.txt"), "w") as f:
+            f.write("keep")
+        for name, mode, lock in decoys:
+            leftover(s.path, name, mode, lock)
+        os.symlink(outside, os.path.join(s.path, "onefile_4248_123456_AAAAAAAAAAA"))
+        open(os.path.join(s.path, "onefile_4248_123456_AAAAAAAAAAA.lock"), "w").close()
+        for i in range(unrelated):
+            if i % 10 == 0:
+                os.mkdir(os.path.join(s.path, "unrelated_%05d" % i))
+            else:
+                open(os.path.join(s.path, "unrelated_%05d" % i), "w").close()
+        kept = snapshot(s.path)
+
+        live = subprocess.Popen([exe("onefile_app"), "hold", "4000"], env=s.env(), stdout=subprocess.PIPE)
+        live.stdout.readline()
+        live_names = set(s.leftovers()) - set(kept)
+        check(len(live_names) == 2, "the live run has a directory and a lock file: %r" % live_names)
+        killed = killed_launchers(s, 20)
+        check(len(killed) == 40 and all(lock_free(os.path.join(s.path, n)) for n in killed if n.endswith(".lock")),
+              "20 killed launchers leave 20 directories and 20 free lock files: %r" % sorted(killed))
+
+        r = run(s, [exe("onefile_app"), "exit", "0"])
+        check(r.returncode == 0, "the normal run ends with 0: %d %r" % (r.returncode, r.stderr))
+        left = set(s.leftovers())
+        check(not (killed & left), "%d unrelated entries: nothing of the killed runs is left: %r"
+              % (unrelated, sorted(killed & left)[:4]))
+        check(live_names <= left, "the live run's directory and lock file stay")
+        after = {k: v for k, v in snapshot(s.path).items() if k.split("/")[0] not in live_names}
+        check(after == kept, "the decoys and the unrelated entries are untouched: %r"
+              % sorted(set(after.items()) ^ set(kept.items()))[:4])
+        check(os.path.exists(os.path.join(outside, "keep.txt")), "nothing is followed through a link")
+        out, _ = live.communicate(timeout=TIMEOUT)
+        check(live.returncode == 0 and b"kept=1\n" in out, "the live run kept its files: %d %r" % (live.returncode, out))
+        for name in kept:
+            path = os.path.join(s.path, name)
+            if os.path.islink(path) or not os.path.isdir(path):
+                os.unlink(path) if os.path.lexists(path) else None
+            else:
+                os.chmod(path, 0o700)
+                shutil.rmtree(path)
+        shutil.rmtree(outside)
+        s.finish()
+
+
+def case_reclaim_race():
+    """Launchers started and killed at random while others reclaim: no live
+    run loses a file, and afterwards nothing is left."""
+    s = Scratch()
+    rng = random.Random(1313)
+    live, others, pending_kills = [], [], []
+    storm_end = time.monotonic() + 15
+    victims = 0
+    while time.monotonic() < storm_end:
+        roll = rng.random()
+        if roll < 0.45:
+            p = subprocess.Popen([exe("onefile_app"), "sleep", "60000"], env=s.env(), stdout=subprocess.DEVNULL)
+            pending_kills.append((time.monotonic() + rng.uniform(0, 0.6), p))
+            victims += 1
+        elif roll < 0.6:
+            live.append(subprocess.Popen([exe("onefile_app"), "hold", str(rng.randint(1000, 4000))], env=s.env(),
+                                         stdout=subprocess.PIPE))
+        else:
+            others.append(subprocess.Popen([exe("onefile_app"), "exit", "0"], env=s.env(), stdout=subprocess.DEVNULL))
+        now = time.monotonic()
+        for due, p in [k for k in pending_kills if k[0] <= now]:
+            p.kill()
+            p.wait()
+            pending_kills.remove((due, p))
+        time.sleep(rng.uniform(0, 0.08))
+    for _, p in pending_kills:
+        p.kill()
+        p.wait()
+    for p in live:
+        out, _ = p.communicate(timeout=60)
+        check(p.returncode == 0 and b"kept=1\n" in out, "a live run kept its files: %d %r" % (p.returncode, out))
+    for p in others:
+        p.wait(timeout=60)
+        check(p.returncode == 0, "a reclaiming run ends with 0: %d" % p.returncode)
+    print("%d killed, %d live, %d reclaiming runs; %d entries left after the storm"
+          % (victims, len(live), len(others), len(s.leftovers())))
+    for _ in range(10):
+        if not s.leftovers():
+            break
+        run(s, [exe("onefile_app"), "exit", "0"])
     s.finish()
 
 

@@ -78,6 +78,11 @@ bool os_is_private_directory(const os_char* path) {
            (status.st_mode & 077) == 0;
 }
 
+bool os_path_exists(const os_char* path) {
+    struct stat status;
+    return lstat(path, &status) == 0;
+}
+
 os_listing os_listing_open(const os_char* folder) { return (os_listing)opendir(folder); }
 
 const os_char* os_listing_next(os_listing listing) {

@@ -106,6 +106,8 @@ bool os_is_private_directory(const os_char* path) {
     return result;
 }
 
+bool os_path_exists(const os_char* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
 struct os_listing_state {
     HANDLE find;
     bool have_first;
