@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "launcher/reclaim.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "seam.h"
@@ -173,6 +174,41 @@ TEST(RandomText, KnownSeedsAndAlphabet) {
         EXPECT_EQ(s.find_first_not_of(OS_TEXT("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")),
                   os_string::npos);
     }
+}
+
+// The reclaimer's test for the name of a default target directory: every
+// name the spec yields passes; a name that misses it in one place fails.
+TEST(TargetName, MatchesExactlyTheDefaultScheme) {
+    for (uint32_t seed : {1u, 2u, 0xFFFFFFFFu, 0x12345678u}) {
+        os_char random[12];
+        random_text_from_seed(seed, random);
+        for (const os_char* head : {OS_TEXT("onefile_1_000042_"), OS_TEXT("onefile_4294967295_999999_")}) {
+            os_string name = os_string(head) + random;
+            EXPECT_TRUE(is_target_directory_name(name.c_str(), name.size())) << name.size();
+        }
+    }
+    for (const os_char* name : {
+             OS_TEXT("onefile_1_00000_IQHFT9HQGrI"),          // five digits of microseconds
+             OS_TEXT("onefile_1_0000000_IQHFT9HQGrI"),        // seven
+             OS_TEXT("onefile__000000_IQHFT9HQGrI"),          // no process id
+             OS_TEXT("onefile_12345678901_000000_IQHFT9HQGrI"), // eleven digits
+             OS_TEXT("onefile_-1_000000_IQHFT9HQGrI"),
+             OS_TEXT("onefile_1_000000_IQHFT9HQGr"),          // ten random characters
+             OS_TEXT("onefile_1_000000_IQHFT9HQGrIX"),        // twelve
+             OS_TEXT("onefile_1_000000_IQHFT9HQG+I"),         // outside URL-safe base64
+             OS_TEXT("onefile_1_000000_IQHFT9HQG.I"),
+             OS_TEXT("Onefile_1_000000_IQHFT9HQGrI"),
+             OS_TEXT("xonefile_1_000000_IQHFT9HQGrI"),
+             OS_TEXT("onefile_cache_1_000000_IQHFT9HQGrI"),
+             OS_TEXT("onefile_1_000000_IQHFT9HQGrI.lock"),
+             OS_TEXT("onefile_1_000000"),
+         }) {
+        EXPECT_FALSE(is_target_directory_name(name, os_strlen(name))) << os_strlen(name);
+    }
+    // Only the first `length` characters count: a lock file's name holds its
+    // directory's.
+    os_string lock = OS_TEXT("onefile_1_000000_IQHFT9HQGrI.lock");
+    EXPECT_TRUE(is_target_directory_name(lock.c_str(), lock.size() - 5));
 }
 
 TEST(TimeArithmetic, MicrosecondWithinTheSecond) {
