@@ -13,6 +13,8 @@
 #   BENCH_RSS     runs per peak-memory median (default 3)
 #   BENCH_PACK    trees whose packing is timed (default "tree1"; packing
 #                 tree10 at level 19 takes minutes per run)
+#   BENCH_RECLAIM_RUNS, BENCH_RECLAIM_LARGE_RUNS
+#                 runs of the reclaiming benchmark (bench/reclaim.py)
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -67,11 +69,27 @@ extern "C" __attribute__((visibility("default"))) int run_code(int, char**, cons
     return 0;
 }
 EOF
+    cat > "$proj/stamp.cpp" <<'EOF'
+// The reclaiming benchmark's main library: prints the monotonic clock on
+// entry to run_code, the moment the application starts.
+#include <stdio.h>
+#include <time.h>
+
+extern "C" __attribute__((visibility("default"))) int run_code(int, char**, const char*)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    printf("%lld\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+    return 0;
+}
+EOF
     {
         echo "cmake_minimum_required(VERSION 3.25)"
         echo "project(talvor_bench LANGUAGES C CXX)"
         echo "add_subdirectory(\"$top\" talvor)"
         echo "add_library(bench_noop SHARED noop.cpp)"
+        echo "add_library(bench_stamp SHARED stamp.cpp)"
+        echo "talvor_add_onefile(bench_reclaim MAIN bench_stamp)"
         for t in $trees; do
             echo "talvor_add_onefile(bench_$t MAIN bench_noop DIRECTORIES \"$build/trees/$t\")"
         done
@@ -170,7 +188,17 @@ for t in $pack_trees; do
     stat -c %s "$out.tar.zst" > "$raw/pack-$t-tar.size"
 done
 
-# 7. The report.
+# 7. Reclaiming: leftovers of killed launchers against an empty temporary
+#    folder, on disk.
+rm -f "$raw/reclaim.json"
+if [ $onefile_ok = 1 ]; then
+    stamp=$(find "$proj/build" -type f -name bench_reclaim -perm -u+x | head -n 1)
+    first_tree=${trees%% *}
+    log "reclaiming: 1,000 leftovers against an empty temporary folder"
+    python3 "$top/bench/reclaim.py" "$stamp" "$build/trees/$first_tree" "$raw/reclaim.json" "$build/reclaim-tmp"
+fi
+
+# 8. The report.
 commit=$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [ -n "$(GIT_OPTIONAL_LOCKS=0 git -C "$top" status --porcelain 2>/dev/null)" ]; then commit="$commit-dirty"; fi
 mkdir -p "$top/bench/results"

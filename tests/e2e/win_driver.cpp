@@ -16,6 +16,8 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -226,6 +228,13 @@ class process {
     }
 
     DWORD pid() const { return info.dwProcessId; }
+
+    // Ends the process outright, as "End task" does: nothing of its own runs.
+    void kill() {
+        if (info.hProcess == nullptr) return;
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, time_limit_ms);
+    }
 
     // Waits until the application printed "ready".
     bool wait_ready() {
@@ -489,9 +498,83 @@ void case_held_open() {
     // 1.5 s of the application, then about 2 s of retries.
     check(r.seconds >= 3.0 && r.seconds < 15, "clean-up retries for about 2 s: " + std::to_string(r.seconds) + " s");
     check(fs::exists(target), "the directory with the open file is left");
+    fs::path lock = target.wstring() + L".lock";
+    check(fs::exists(lock), "with its lock file, for a later run to reclaim it");
     CloseHandle(held);
-    check(remove_tree(target), "the left directory can be removed once the file is closed");
+    r = run(s, exe(L"onefile_app"), {L"exit", L"0"});
+    check(r.code == 0 && !fs::exists(target) && !fs::exists(lock),
+          "a later run reclaims the directory once the file is closed: " + describe(r));
     s.finish();
+}
+
+std::set<std::wstring> names_in(const Scratch& s) {
+    std::vector<std::wstring> left = s.leftovers();
+    return std::set<std::wstring>(left.begin(), left.end());
+}
+
+// Launchers ended outright (TerminateProcess, as "End task" does) while their
+// applications run leave their directories and lock files; one normal run
+// reclaims them. A live run, a directory without a lock file (an older
+// launcher's), one open to others, a name that misses the pattern, and
+// thousands of unrelated entries stay as they are.
+void case_reclaim() {
+    for (int unrelated : {0, 10000}) {
+        Scratch s;
+        const struct {
+            const wchar_t* name;
+            bool lock;
+        } decoys[] = {{L"onefile_4242_123456_AAAAAAAAAAA", false},
+                      {L"onefile_4243_123456_AAAAAAAAAAA", true},
+                      {L"onefile_4244_12345_AAAAAAAAAAA", true}};
+        // Made with the folder's inherited security: open to whoever may
+        // read the temporary folder, so not private.
+        for (const auto& d : decoys) {
+            fs::create_directories(s.temp / d.name);
+            write_all(s.temp / d.name / L"payload.txt", utf8(d.name));
+            if (d.lock) write_all(s.temp / (std::wstring(d.name) + L".lock"), "");
+        }
+        for (int i = 0; i < unrelated; i++) write_all(s.temp / (L"unrelated_" + std::to_wstring(i)), "");
+        std::set<std::wstring> kept = names_in(s);
+
+        process live(s, {exe(L"onefile_app"), L"hold", L"6000"}, {}, exe(L"onefile_app"));
+        live.wait_ready();
+        std::set<std::wstring> live_names;
+        for (const std::wstring& name : names_in(s))
+            if (!kept.count(name)) live_names.insert(name);
+        check(live_names.size() == 2, "the live run has a directory and a lock file");
+
+        std::vector<std::unique_ptr<process>> victims;
+        for (int i = 0; i < 20; i++) {
+            victims.push_back(std::make_unique<process>(s, std::vector<std::wstring>{exe(L"onefile_app"), L"sleep", L"60000"},
+                                                        environment{}, exe(L"onefile_app")));
+            victims.back()->wait_ready();
+        }
+        // The last launchers reclaim while their applications start; let
+        // them finish before the first ones die.
+        Sleep(1000);
+        for (auto& v : victims) v->kill();
+        std::set<std::wstring> killed;
+        for (const std::wstring& name : names_in(s))
+            if (!kept.count(name) && !live_names.count(name)) killed.insert(name);
+        check(killed.size() == 40, "20 killed launchers leave 20 directories and 20 lock files: " +
+                                       std::to_string(killed.size()));
+
+        result r = run(s, exe(L"onefile_app"), {L"exit", L"0"});
+        check(r.code == 0, "the normal run: " + describe(r));
+        std::set<std::wstring> left = names_in(s);
+        int killed_left = 0;
+        for (const std::wstring& name : killed) killed_left += (int)left.count(name);
+        check(killed_left == 0, std::to_string(unrelated) + " unrelated entries: " + std::to_string(killed_left) +
+                                    " names of the killed runs are left");
+        for (const std::wstring& name : kept) check(left.count(name) == 1, "kept: " + utf8(name));
+        for (const auto& d : decoys)
+            check(read_all(s.temp / d.name / L"payload.txt") == utf8(d.name), "untouched: " + utf8(d.name));
+        for (const std::wstring& name : live_names) check(left.count(name) == 1, "the live run's " + utf8(name) + " stays");
+        result l = live.finish();
+        check(l.code == 0 && l.out.find("kept=1\n") != std::string::npos, "the live run kept its files: " + describe(l));
+        for (const std::wstring& name : kept) remove_tree(s.temp / name);
+        s.finish();
+    }
 }
 
 // A copy of onefile_big.exe whose attached data `change` damaged.
@@ -548,6 +631,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"load_by_name", case_load_by_name},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
+    {L"reclaim", case_reclaim},
     {L"bad_attached_data", case_bad_attached_data},
 };
 
