@@ -64,21 +64,31 @@ static bool own_sids(TOKEN_USER** user, TOKEN_OWNER** owner) {
     return ok;
 }
 
-// Private as the launcher makes it: a protected DACL (nothing inherited from
-// the temporary folder) whose entries all name the current user.
-static bool closed_to_others(SECURITY_DESCRIPTOR* descriptor, ACL* dacl, PSID user) {
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (dacl == nullptr || !GetSecurityDescriptorControl(descriptor, &control, &revision)) return false;
-    if ((control & SE_DACL_PROTECTED) == 0) return false;
-    for (DWORD i = 0; i < dacl->AceCount; i++) {
+// Closed to others: every entry that allows access names the user, or the
+// system or the administrators, who may access everything anyway. The
+// launcher's own directories carry one entry for the user; a directory that
+// grants a group or everybody access is not one of them.
+static bool closed_to_others(ACL* dacl, PSID user) {
+    if (dacl == nullptr) return false;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID system = nullptr, administrators = nullptr;
+    AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
+    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                             &administrators);
+    bool closed = system != nullptr && administrators != nullptr;
+    for (DWORD i = 0; closed && i < dacl->AceCount; i++) {
         ACE_HEADER* header;
-        if (!GetAce(dacl, i, (void**)&header)) return false;
-        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
-        if (!EqualSid(&((ACCESS_ALLOWED_ACE*)header)->SidStart, user)) return false;
+        if (!GetAce(dacl, i, (void**)&header)) closed = false;
+        else if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        else if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) closed = false;
+        else {
+            PSID sid = &((ACCESS_ALLOWED_ACE*)header)->SidStart;
+            closed = EqualSid(sid, user) || EqualSid(sid, system) || EqualSid(sid, administrators);
+        }
     }
-    return true;
+    if (system != nullptr) FreeSid(system);
+    if (administrators != nullptr) FreeSid(administrators);
+    return closed;
 }
 
 bool os_is_private_directory(const os_char* path) {
@@ -97,7 +107,7 @@ bool os_is_private_directory(const os_char* path) {
         if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                   &owner, nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS) {
             bool ours = owner != nullptr && (EqualSid(owner, user->User.Sid) || EqualSid(owner, default_owner->Owner));
-            result = ours && closed_to_others((SECURITY_DESCRIPTOR*)descriptor, dacl, user->User.Sid);
+            result = ours && closed_to_others(dacl, user->User.Sid);
             LocalFree(descriptor);
         }
     }
