@@ -4,7 +4,6 @@
 
 #include "attached/directories.h"
 #include "attached/unpack.h"
-#include "launcher/launcher_state.h"
 #include "paths/path_spec.h"
 #include "support.h"
 
