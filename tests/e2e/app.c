@@ -10,10 +10,11 @@
                       print "interrupts=COUNT", return N (default 0)
      link TARGET      make a symbolic link "outside" in the target directory
      dep              call into the dependency library
-     hold MS          note every file in its own directory (the directory of
-                      the main library) with its size, sleep, then check
-                      that each is still there with that size: prints
-                      "kept=COUNT" and returns 0, or "lost=NAME" and 8
+     hold MS [STOP]   note every file in its own directory (the directory of
+                      the main library) with its size, sleep (until the file
+                      STOP exists, if given), then check that each is still
+                      there with that size: prints "kept=COUNT" and returns
+                      0, or "lost=NAME" and 8
      plugin           load the plugin from the main library's directory at
                       run time and return its plugin_value; on Windows first
                       try the bare name and print how that went
@@ -147,10 +148,18 @@ static int list_own_files(const app_char* dll_path, struct held_file* files) {
     return count;
 }
 
-static int hold(const app_char* dll_path, long ms) {
+static int exists(const app_char* path) {
+#ifdef _WIN32
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+#else
+    return access(path, F_OK) == 0;
+#endif
+}
+
+static int hold(const app_char* dll_path, long ms, const app_char* stop) {
     static struct held_file before[HOLD_MAX], after[HOLD_MAX];
     int count = list_own_files(dll_path, before);
-    sleep_ms(ms);
+    for (long waited = 0; waited < ms && (stop == NULL || !exists(stop)); waited += 50) sleep_ms(50);
     int now = list_own_files(dll_path, after);
     for (int i = 0; i < count; i++) {
         int found = 0;
@@ -220,7 +229,7 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         sleep_ms(number(argv[2]));
         return 0;
     }
-    if (is(command, "hold") && argc > 2) return hold(dll_path, number(argv[2]));
+    if (is(command, "hold") && argc > 2) return hold(dll_path, number(argv[2]), argc > 3 ? argv[3] : NULL);
     if (is(command, "stubborn") && argc > 2) {
 #ifdef _WIN32
         SetConsoleCtrlHandler(swallow, TRUE);

@@ -364,7 +364,8 @@ def case_reclaim():
                 open(os.path.join(s.path, "unrelated_%05d" % i), "w").close()
         kept = snapshot(s.path)
 
-        live = subprocess.Popen([exe("onefile_app"), "hold", "4000"], env=s.env(), stdout=subprocess.PIPE)
+        stop = os.path.join(outside, "stop")
+        live = subprocess.Popen([exe("onefile_app"), "hold", "100000", stop], env=s.env(), stdout=subprocess.PIPE)
         live.stdout.readline()
         live_names = set(s.leftovers()) - set(kept)
         check(len(live_names) == 2, "the live run has a directory and a lock file: %r" % live_names)
@@ -382,6 +383,7 @@ def case_reclaim():
         check(after == kept, "the decoys and the unrelated entries are untouched: %r"
               % sorted(set(after.items()) ^ set(kept.items()))[:4])
         check(os.path.exists(os.path.join(outside, "keep.txt")), "nothing is followed through a link")
+        open(stop, "w").close()
         out, _ = live.communicate(timeout=TIMEOUT)
         check(live.returncode == 0 and b"kept=1\n" in out, "the live run kept its files: %d %r" % (live.returncode, out))
         for name in kept:

@@ -164,8 +164,10 @@ def interrupt(command, signalled, expect_seconds):
     pids = console.launchers()
     check(len(pids) == 2, "a parent and a child launcher run: %r" % pids)
     if len(pids) == 2:
-        targets = os.listdir(console.temp)
+        targets = [n for n in os.listdir(console.temp) if not n.endswith(".lock")]
         check(len(targets) == 1 and targets[0].startswith("onefile_"), "one target directory: %r" % targets)
+        check(sorted(os.listdir(console.temp)) == sorted(targets + [t + ".lock" for t in targets]),
+              "and its lock file beside it: %r" % os.listdir(console.temp))
         start = time.monotonic()
         for pid in pids[:signalled]:
             os.kill(pid, signal.SIGINT)
