@@ -28,7 +28,10 @@
 // Per run: at most this many directories removed, lock files tried and
 // folder entries read, so that a temporary folder with thousands of
 // leftovers is drained over a few runs and none of them stalls. Reading a
-// name costs little; trying a lock costs an open.
+// name costs little; trying a lock costs an open. Removing a directory can
+// cost a second or more (thousands of files on a slow disk), so once the
+// application has ended no further one is begun: a short run makes the
+// launcher wait for one leftover at most.
 static const int removals_max = 32;
 static const int attempts_max = 256;
 static const size_t entries_max = 100000;
@@ -115,10 +118,12 @@ void reclaim_dead_runs(void) {
     while (folder_length > 0 && target_directory[folder_length - 1] != OS_SEP) folder_length--;
     if (folder_length == 0) return;
     memcpy(lock_path, target_directory, folder_length * sizeof(os_char));
-    lock_path[folder_length - 1] = 0;
+    // The folder without its final separator, unless it is the root.
+    size_t cut = folder_length > 1 ? folder_length - 1 : folder_length;
+    lock_path[cut] = 0;
     os_listing listing = os_listing_open(lock_path);
     if (listing == nullptr) return;
-    lock_path[folder_length - 1] = OS_SEP;
+    lock_path[cut] = OS_SEP;
 
     os_char directory[path_capacity + lock_suffix_length];
     int removals = 0, attempts = 0;
@@ -136,6 +141,9 @@ void reclaim_dead_runs(void) {
         directory[folder_length + stem] = 0;
         // The own run's lock is held and could not be taken anyway.
         if (os_strcmp(directory, target_directory) == 0) continue;
+        // Every run takes on one leftover, so that even runs of
+        // applications that end at once drain the folder.
+        if (attempts > 0 && !os_child_running()) break;
         attempts++;
         if (reclaim_one(lock_path, directory)) removals++;
     }

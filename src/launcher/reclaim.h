@@ -15,7 +15,7 @@ void mark_live_run(void);
 void unmark_live_run(bool directory_gone);
 // Parent mode, while the child runs: removes, from the temporary folder, up
 // to a fixed number of target directories whose runs have ended without
-// removing them.
+// removing them; stops early when the child has ended.
 void reclaim_dead_runs(void);
 
 // True when the first `length` characters of `name` are a target directory

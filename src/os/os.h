@@ -186,6 +186,8 @@ bool os_child_start(const os_char* module_path, os_char** argv, os_char* command
 // (1 when it cannot be read) and releases the child. `end_signal` receives
 // the signal that ended the child, 0 when it exited (always 0 on Windows).
 uint32_t os_child_wait(int* end_signal);
+// Main thread: true while the child runs; never waits.
+bool os_child_running(void);
 // From any thread: passes `signal` on to the child while it runs (POSIX);
 // nothing on Windows, where console events reach the child themselves.
 void os_child_signal(int signal);

@@ -373,7 +373,9 @@ def case_reclaim():
         check(len(killed) == 40 and all(lock_free(os.path.join(s.path, n)) for n in killed if n.endswith(".lock")),
               "20 killed launchers leave 20 directories and 20 free lock files: %r" % sorted(killed))
 
-        r = run(s, [exe("onefile_app"), "exit", "0"])
+        # An application that runs for a while: one that ends at once stops
+        # the reclaiming after the first leftover.
+        r = run(s, [exe("onefile_app"), "sleep", "1500"])
         check(r.returncode == 0, "the normal run ends with 0: %d %r" % (r.returncode, r.stderr))
         left = set(s.leftovers())
         check(not (killed & left), "%d unrelated entries: nothing of the killed runs is left: %r"
@@ -415,7 +417,8 @@ def case_reclaim_race():
             live.append(subprocess.Popen([exe("onefile_app"), "hold", str(rng.randint(1000, 4000))], env=s.env(),
                                          stdout=subprocess.PIPE))
         else:
-            others.append(subprocess.Popen([exe("onefile_app"), "exit", "0"], env=s.env(), stdout=subprocess.DEVNULL))
+            others.append(subprocess.Popen([exe("onefile_app"), "sleep", str(rng.choice([0, 300]))], env=s.env(),
+                                           stdout=subprocess.DEVNULL))
         now = time.monotonic()
         for due, p in [k for k in pending_kills if k[0] <= now]:
             p.kill()
@@ -436,7 +439,7 @@ def case_reclaim_race():
     for _ in range(10):
         if not s.leftovers():
             break
-        run(s, [exe("onefile_app"), "exit", "0"])
+        run(s, [exe("onefile_app"), "sleep", "1000"])
     s.finish()
 
 

@@ -114,6 +114,14 @@ uint32_t os_child_wait(int* end_signal) {
     return 1;
 }
 
+// Only the main thread reaps the child and clears the slot: it needs no
+// lock to read it.
+bool os_child_running(void) {
+    siginfo_t info = {};
+    return child_process_handle != 0 &&
+           waitid(P_PID, (id_t)child_process_handle, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 void os_child_signal(int signal) {
     pthread_mutex_lock(&child_lock);
     if (child_process_handle != 0) kill(child_process_handle, signal);

@@ -81,6 +81,12 @@ uint32_t os_child_wait(int* end_signal) {
     return exit_code;
 }
 
+// Only the main thread closes the handle and clears the slot: it needs no
+// lock to read it.
+bool os_child_running(void) {
+    return child_process_handle != nullptr && WaitForSingleObject(child_process_handle, 0) == WAIT_TIMEOUT;
+}
+
 // Console events reach every process of the console, the child included.
 void os_child_signal(int) {}
 
