@@ -16,8 +16,12 @@ Conditions:
   leftovers     1,000 leftovers (dead runs' directories of 20 files of
                 4 KiB, with their lock files)
   crowded       the same 1,000 leftovers and 10,000 unrelated entries
-  large         as many leftovers as one run removes (the cap), each a copy
-                of TREE
+  large         as many leftovers as one run removes at most (the cap),
+                each a copy of TREE
+
+The application returns at once, so a run removes one leftover (a run stops
+reclaiming once its application has ended); "whole run" shows what that one
+costs.
 
 Measures per run: from just before the launcher is started to run_code, and
 the whole run (to the launcher's end).

@@ -157,8 +157,9 @@ def main():
         out.append("")
         out.append(f"A tiny application (its main library only) started {reclaim['empty']['runs']} times per "
                    "condition, the conditions alternating; each temporary folder is topped up before every "
-                   f"run. A run removes at most {reclaim['cap']} leftovers, while its application runs. "
-                   "Medians.")
+                   f"run. A run removes at most {reclaim['cap']} leftovers while its application runs, and "
+                   "begins none after it has ended but the first: this application ends at once, so the "
+                   "whole run shows what one leftover costs. Medians.")
         out.append("")
         out.append("| Temporary folder | Start to run_code | Range | Whole run | Added to the whole run "
                    "| Leftovers removed per run |")
