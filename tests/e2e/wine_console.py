@@ -27,6 +27,7 @@ import pty
 import re
 import select
 import shutil
+import random
 import signal
 import subprocess
 import sys
@@ -36,6 +37,7 @@ WINE_RUN, CASE = sys.argv[1], sys.argv[4]
 PREFIX, BIN = os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 EXE = os.path.join(BIN, "onefile_app.exe")
 CONSOLE_EXE = os.path.join(BIN, "onefile_app_console.exe")
+MANY_EXE = os.path.join(BIN, "onefile_many.exe")
 failures = []
 
 
@@ -116,20 +118,7 @@ class Console:
 
     def launchers(self):
         """Linux pids of the launcher processes, the parent first."""
-        found = []
-        for name in os.listdir("/proc"):
-            if not name.isdigit():
-                continue
-            try:
-                cmdline = open("/proc/%s/cmdline" % name, "rb").read().replace(b"\0", b" ").decode("utf-8", "replace")
-                stat = open("/proc/%s/stat" % name).read()
-            except OSError:
-                continue
-            fields = stat[stat.rindex(")") + 2:].split()
-            program = os.path.basename(self.exe) + " "
-            if fields[0] != "Z" and program + self.marker in cmdline and "cmd.exe" not in cmdline:
-                found.append((int(fields[19]), int(name)))  # start time, pid
-        return [pid for _, pid in sorted(found)]
+        return wine_processes(os.path.basename(self.exe) + " " + self.marker)
 
     def finish(self):
         for pid in self.launchers():
@@ -145,6 +134,24 @@ class Console:
         left = os.listdir(self.temp)
         check(left == [], "nothing is left in the temporary folder, found %r" % left)
         shutil.rmtree(self.temp, ignore_errors=True)
+
+
+def wine_processes(text):
+    """Linux pids of the live processes other than cmd.exe whose command
+    line holds `text`, the oldest first."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            cmdline = open("/proc/%s/cmdline" % name, "rb").read().replace(b"\0", b" ").decode("utf-8", "replace")
+            stat = open("/proc/%s/stat" % name).read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if fields[0] != "Z" and text in cmdline and "cmd.exe" not in cmdline:
+            found.append((int(fields[19]), int(name)))  # start time, pid
+    return [pid for _, pid in sorted(found)]
 
 
 def alive(pid):
@@ -227,6 +234,106 @@ def case_subsystem():
           "the application handled Ctrl+C and ended with its own code: %r" % console.output())
     check(elapsed > 5.5, "the launcher did not stop the application: %.1f s" % elapsed)
     check(os.listdir(console.temp) == [], "the target directory is removed")
+    console.marker = " 0"
+    console.finish()
+
+
+def start_in(console, token):
+    """Types the start of onefile_many with a long sleep into the
+    interactive cmd.exe (which does not wait for the GUI launcher) and returns
+    the launcher's pid and the time it was first seen, or (None, None)."""
+    console.type("%s sleep 60000 %s" % (windows_path(MANY_EXE), token))
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
+        pids = wine_processes(token)
+        if pids:
+            return pids[0], time.monotonic()
+        console.pump(0.002)
+    return None, None
+
+
+def wait_until_gone(token, seconds, console):
+    end = time.monotonic() + seconds
+    while wine_processes(token) and time.monotonic() < end:
+        console.pump(0.02)
+    return wine_processes(token)
+
+
+def case_storm():
+    """Ctrl+C at a random moment between the launcher's start and the end of
+    its unpacking, over and over: after each, the launcher has ended, no
+    process of that run lives on, and no target directory is left. The
+    event reaches the launcher alone (Wine 8): once it has taken it, it
+    starts no child, or stops the one it started."""
+    runs = int(os.environ.get("STORM_RUNS", "200"))
+    console = Console()
+    seed = int(os.environ.get("STORM_SEED", str(os.getpid())))
+    chance = random.Random(seed)
+    # How long unpacking takes: from the launcher's first sight until its
+    # child is seen. These runs are stopped by signalling both processes,
+    # as Windows would, so they end at once.
+    unpacking = []
+    for i in range(3):
+        token = "calibrate%d_%d" % (seed, i)
+        parent, seen = start_in(console, token)
+        check(parent is not None, "the launcher starts")
+        if parent is None:
+            break
+        while len(wine_processes(token)) < 2 and time.monotonic() - seen < 20:
+            pass
+        unpacking.append(time.monotonic() - seen)
+        for pid in wine_processes(token):
+            os.kill(pid, signal.SIGINT)
+        check(wait_until_gone(token, 15, console) == [], "a calibration run ends")
+    for name in os.listdir(console.temp):
+        shutil.rmtree(os.path.join(console.temp, name), ignore_errors=True)
+    window = sorted(unpacking)[len(unpacking) // 2] if unpacking else 0.5
+    print("seed %d; start to child, uninterrupted: %s s; interrupts from 0 to %.3f s"
+          % (seed, " ".join("%.3f" % t for t in unpacking), window), flush=True)
+
+    hangs = orphans = leftovers = late_children = 0
+    begin = time.monotonic()
+    for i in range(runs):
+        token = "storm%d_%d" % (seed, i)
+        parent, seen = start_in(console, token)
+        if parent is None:
+            hangs += 1
+            continue
+        moment = seen + chance.uniform(0, window)
+        while time.monotonic() < moment:
+            pass
+        children = len(wine_processes(token)) - 1
+        try:
+            os.kill(parent, signal.SIGINT)
+        except ProcessLookupError:
+            pass
+        # A child started just before the event gets its 5 s.
+        end = time.monotonic() + 5 + 4
+        while alive(parent) and time.monotonic() < end:
+            console.pump(0.01)
+        if alive(parent):
+            hangs += 1
+            os.kill(parent, signal.SIGKILL)
+        late_children += children > 0
+        left = wait_until_gone(token, 1, console)
+        if left:
+            orphans += 1
+            print("run %d: interrupted after %.3f s, %r live on" % (i, moment - seen, left), flush=True)
+            for pid in left:
+                os.kill(pid, signal.SIGKILL)
+            wait_until_gone(token, 10, console)
+        names = [name for name in os.listdir(console.temp) if name.startswith("onefile_")]
+        if names:
+            leftovers += 1
+            print("run %d: interrupted after %.3f s, left %r" % (i, moment - seen, names), flush=True)
+            time.sleep(0.2)
+            for name in names:
+                shutil.rmtree(os.path.join(console.temp, name), ignore_errors=True)
+    errors = console.output().count("Error,")
+    print("runs %d, hangs %d, orphans %d, leftovers %d, messages %d (children already running at the event: %d; "
+          "%.1f s)" % (runs, hangs, orphans, leftovers, errors, late_children, time.monotonic() - begin), flush=True)
+    check(hangs == 0 and orphans == 0 and leftovers == 0, "no hang, orphan or leftover")
+    check(errors == 0, "an interrupted launcher reports no failure: %r" % console.output()[-2000:])
     console.marker = " 0"
     console.finish()
 
