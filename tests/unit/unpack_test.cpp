@@ -1,6 +1,6 @@
 // The unpacker's handling of a target directory that somebody else made:
-// nothing is written into it, nothing is loaded from it, and the clean-up
-// leaves it alone.
+// nothing is written or made in it, not even the directory of a first entry
+// that lies in a subdirectory, and the clean-up leaves it alone.
 #include <gtest/gtest.h>
 
 #include <zstd.h>
@@ -10,8 +10,8 @@
 
 #include "attached/reader.h"
 #include "attached/unpack.h"
+#include "attached/directories.h"
 #include "launcher/launcher.h"
-#include "launcher/launcher_state.h"
 #include "seam.h"
 #include "support.h"
 
@@ -41,13 +41,14 @@ TEST(Unpack, ExistingTargetDirectoryIsNeitherWrittenNorRemoved) {
 
     reset_unpack_state();
     memcpy(target_directory, target.c_str(), (target.size() + 1) * sizeof(os_char));
-    std::string data = attached(entry("main.so", "library") + entry("b.txt", "text") + std::string(2, '\0'));
+    std::string data = attached(entry("sub\\main.so", "library") + entry("b.txt", "text") + std::string(2, '\0'));
     attached_cursor = (const unsigned char*)data.data();
     attached_length = data.size();
 
     ::testing::internal::CaptureStderr();
     int code = -1;
     try {
+        EXPECT_FALSE(create_target_directory());
         open_attached_data();
         unpack_attached_data(false);
     } catch (const process_end& end) {
@@ -57,11 +58,11 @@ TEST(Unpack, ExistingTargetDirectoryIsNeitherWrittenNorRemoved) {
     close_attached_data();
     EXPECT_EQ(code, 2);
     std::string expected = "Error, failed to open '";
-    for (os_char c : join_path(target, OS_TEXT("main.so"))) expected += (char)c;
+    for (os_char c : join_path(join_path(target, OS_TEXT("sub")), OS_TEXT("main.so"))) expected += (char)c;
     expected += "' for writing.\n";
     err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
     EXPECT_EQ(err, expected);
-    EXPECT_FALSE(path_exists(join_path(target, OS_TEXT("main.so"))));
+    EXPECT_FALSE(path_exists(join_path(target, OS_TEXT("sub"))));
 
     cleanup_child();
     EXPECT_TRUE(path_exists(planted)) << "a directory this launcher did not make is not removed";
