@@ -529,6 +529,8 @@ void case_bad_attached_data() {
         Scratch s;
         result r = run(s, damaged(s, c.change).wstring(), {L"print"});
         check(r.code == EXIT_CODE_FAILURE && r.out == c.out && r.err.empty(), std::string(c.what) + ": " + describe(r));
+        // Also when the failure comes while a file is being written.
+        check(s.leftovers().empty(), std::string(c.what) + ": the failed start leaves no directory");
         s.finish();
     }
 }
