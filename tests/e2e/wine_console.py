@@ -333,12 +333,13 @@ def case_storm():
         end = time.monotonic() + 5 + 2 + 8
         while alive(parent) and time.monotonic() < end:
             console.pump(0.01)
+        ended = time.monotonic()
         if alive(parent):
             hangs += 1
             print("run %d: interrupted after %.3f s, the launcher still runs, with %d other process(es)"
                   % (i, moment - seen, len(wine_processes(token)) - 1), flush=True)
             os.kill(parent, signal.SIGKILL)
-        elif time.monotonic() - moment > 5:
+        elif ended - moment > 5:
             slow += 1
         left = wait_until_gone(token, 1, console)
         if left:
@@ -350,7 +351,10 @@ def case_storm():
         names = [name for name in os.listdir(console.temp) if name.startswith("onefile_")]
         if names:
             leftovers += 1
-            print("run %d: interrupted after %.3f s, left %r" % (i, moment - seen, names), flush=True)
+            files = sum(len(found) for name in names for _, _, found in os.walk(os.path.join(console.temp, name)))
+            print("run %d: interrupted after %.3f s (%s), ended after %.3f s, left %r with %d file(s)"
+                  % (i, moment - seen, "child running" if len(pids) > 1 else "no child seen", ended - moment,
+                     names, files), flush=True)
             time.sleep(0.2)
             for name in names:
                 shutil.rmtree(os.path.join(console.temp, name), ignore_errors=True)
