@@ -206,7 +206,9 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         wchar_t line[32768];
         _snwprintf(line, 32768, L"\"%ls\" sleep %ls", argv[0], argv[2]);
         line[32767] = 0;
-        STARTUPINFOW startup = {sizeof startup};
+        STARTUPINFOW startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
         PROCESS_INFORMATION started;
         if (!CreateProcessW(argv[0], line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started)) {
             printf("spawned=failed %lu\n", (unsigned long)GetLastError());
