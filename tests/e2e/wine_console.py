@@ -21,6 +21,11 @@ TEMP is set for the launcher through cmd.exe: Wine ignores the Linux value.
 The case "subsystem" types its commands into an interactive cmd.exe
 instead, which waits for a console program and not for a GUI one, and
 reads the exit code from %errorlevel%.
+
+The case "storm" interrupts some 200 starts at random moments, each with a
+token of its own in its arguments. STORM_RUNS (default 200), STORM_SECONDS
+(default 240, the time after which no new run starts) and STORM_SEED (the
+random moments; printed) change it.
 """
 import os
 import pty
