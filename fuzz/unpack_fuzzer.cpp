@@ -12,9 +12,9 @@
 
 #include <string>
 
+#include "attached/directories.h"
 #include "attached/reader.h"
 #include "attached/unpack.h"
-#include "launcher/launcher_state.h"
 #include "os/os.h"
 
 namespace {
@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     attached_cursor = data;
     attached_length = size;
     try {
+        create_target_directory();
         open_attached_data();
         unpack_attached_data(false);
     } catch (const process_end&) {

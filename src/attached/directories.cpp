@@ -4,14 +4,15 @@
 
 #include <atomic>
 
+#include "attached/unpack.h"
 #include "diag/fatal.h"
-#include "launcher/launcher_state.h"
 #include "paths/path_spec.h"
 
 // Heap copies, appended in the order they become known; never freed. Only
 // the main thread uses them, while it unpacks.
 static os_char* known_directories[known_directories_max];
 static size_t known_directory_count;
+static bool known_directories_seeded;
 // Set by the main thread, read by the clean-up on the handler thread.
 static std::atomic<bool> target_created(false);
 
@@ -32,11 +33,13 @@ static bool is_drive_or_root(const os_char* path) {
 }
 
 bool create_directory(const os_char* path) {
-    if (known_directory_count == 0) {
+    if (!known_directories_seeded) {
         // The user's profile folder is taken to exist and is never created.
+        // It only spares a system call: a user without one (a bare user id
+        // in a container, a service account) starts with an empty list.
+        known_directories_seeded = true;
         os_char home[path_capacity];
-        if (!expand_path_spec(home, OS_TEXT("{HOME}"), path_capacity)) fatal_spec_error(OS_TEXT("{HOME}"));
-        remember_directory(home);
+        if (expand_path_spec(home, OS_TEXT("{HOME}"), path_capacity)) remember_directory(home);
     }
     for (size_t i = 0; i < known_directory_count; i++) {
         if (os_strcmp(known_directories[i], path) == 0) return true;
@@ -96,10 +99,16 @@ void create_directory_tree(const os_char* path) {
     }
 }
 
+bool create_target_directory(void) {
+    create_directory_tree(target_directory);
+    return target_created;
+}
+
 bool target_directory_created(void) { return target_created; }
 
 void reset_known_directories(void) {
     for (size_t i = 0; i < known_directory_count; i++) free(known_directories[i]);
     known_directory_count = 0;
+    known_directories_seeded = false;
     target_created = false;
 }

@@ -4,7 +4,6 @@
 #include <zstd.h>
 
 #include "attached/format.h"
-#include "attached/unpack.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "os/os.h"
@@ -43,7 +42,6 @@ void open_attached_data(void) {
     decoded.dst = decoded_buffer;
     decoded.size = 0;
     decoded.pos = 0;
-    mark_unpack_started();
 }
 
 void read_attached(void* destination, size_t count) {

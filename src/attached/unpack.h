@@ -3,16 +3,22 @@
 #pragma once
 
 #include "os/os.h"
+#include "paths/path_spec.h"
 
-// Reads entries until the end marker (parent) or until the first entry's path
-// is in main_dll_path (child).
+// The absolute target directory, set before unpacking begins. Read by the
+// interrupt thread too, which it never changes for.
+extern os_char target_directory[path_capacity];
+// The first archive entry's full path: the main library.
+extern os_char main_dll_path[path_capacity];
+
+// Reads the next entry. The parent writes it below the target directory,
+// which it must have created itself (create_target_directory); the child
+// only takes the first entry's path into main_dll_path. False once there is
+// nothing more to do: after the end marker (parent) or the first entry
+// (child).
+bool unpack_next_entry(bool child_mode);
+// Every entry, one after another.
 void unpack_attached_data(bool child_mode);
-
-// Set once the attached data is open; the clean-up removes the target
-// directory only after that. Written by the main thread, read by the
-// console control handler or signal thread.
-bool unpack_has_started(void);
-void mark_unpack_started(void);
 
 // Forgets the unpacker's and the directory cache's state, so that a test or
 // a fuzzer can unpack several archives in one process.

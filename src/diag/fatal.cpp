@@ -18,7 +18,14 @@
 #define ABORT_PROCESS() os_abort()
 #endif
 
+void (*before_fatal_end)(void);
+
+static void prepare_end(void) {
+    if (before_fatal_end != nullptr) before_fatal_end();
+}
+
 void fatal_error(const char* message) {
+    prepare_end();
     puts(message);
     END_PROCESS(EXIT_CODE_FAILURE);
 }
@@ -32,6 +39,7 @@ void fatal_error_with_code(const char* message, uint32_t code) {
             text[i - 1] = 0;
         }
     }
+    prepare_end();
     // "%s" of a null text prints "(null)" on both runtimes; say it explicitly
     // rather than rely on it.
     fprintf(stderr, MSG_WITH_CODE_FORMAT, message, (long)(int32_t)code,
@@ -40,13 +48,18 @@ void fatal_error_with_code(const char* message, uint32_t code) {
 }
 
 void fatal_spec_error(const os_char* spec) {
+    prepare_end();
     fprintf(stderr, MSG_SPEC_EXPAND, spec);
     ABORT_PROCESS();
 }
 
 void fatal_open_for_writing(const os_char* path) {
+    prepare_end();
     fprintf(stderr, MSG_OPEN_FOR_WRITING, path);
     END_PROCESS(EXIT_CODE_FAILURE);
 }
 
-void fatal_bound(void) { ABORT_PROCESS(); }
+void fatal_bound(void) {
+    prepare_end();
+    ABORT_PROCESS();
+}

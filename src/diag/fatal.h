@@ -17,3 +17,8 @@
 [[noreturn]] void fatal_open_for_writing(const os_char* path);
 // An internal bound was exceeded: abort() without a message.
 [[noreturn]] void fatal_bound(void);
+
+// Runs on the failing thread before each of the above prints anything, so
+// that the launcher can remove what it made; it may also not return at all.
+// Null (the default) runs nothing.
+extern void (*before_fatal_end)(void);

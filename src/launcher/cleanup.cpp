@@ -1,22 +1,16 @@
 #include "attached/directories.h"
 #include "attached/unpack.h"
 #include "launcher/launcher.h"
-#include "launcher/launcher_state.h"
 
 // How long a child may take to end after a console event or signal.
 static const uint32_t child_grace_ms = 5000;
 static const int removal_retries = 20;
 static const uint32_t removal_pause_ms = 100;
 
-// Runs on the main thread after the child ended, and on the handler thread
-// when the user interrupts the launcher. Both may remove the directory at
-// the same time; each stops as soon as it finds it gone. A file still held
-// open elsewhere can keep the directory alive: after the last attempt it is
-// left on disk, silently.
-void cleanup_child(void) {
-    os_child_stop(child_grace_ms);
-    if (!unpack_has_started()) return;
-    // A directory this launcher did not create is not its to remove.
+// A directory this launcher did not create is not its to remove. A file
+// still held open elsewhere can keep the directory alive: after the last
+// attempt it is left on disk, silently.
+void remove_target_directory(void) {
     if (!target_directory_created()) return;
     os_remove_tree(target_directory);
     for (int i = 0; i < removal_retries; i++) {
@@ -24,4 +18,12 @@ void cleanup_child(void) {
         os_sleep_ms(removal_pause_ms);
         os_remove_tree(target_directory);
     }
+}
+
+// Runs on the main thread after the child ended, and on the interrupt thread
+// when the user interrupts the launcher. Both may remove the directory at
+// the same time; each stops as soon as it finds it gone.
+void cleanup_child(void) {
+    os_child_stop(child_grace_ms);
+    remove_target_directory();
 }

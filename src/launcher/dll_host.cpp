@@ -1,6 +1,7 @@
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "launcher/launcher.h"
+#include "attached/unpack.h"
 #include "launcher/launcher_state.h"
 
 // The application's entry point: the argument vector of the child and the

@@ -7,7 +7,7 @@
 
 // Wildcard expansion of the runtime's argument vector stays off: the
 // application gets its arguments as the user typed them, like a plain
-// Windows program (see os_child_arguments). The definition is explicit
+// Windows program (see os_command_line_arguments). The definition is explicit
 // because the runtime's start-up code asks for it: that is what takes this
 // file, and its wWinMain, out of the static library at link time.
 extern "C" {

@@ -1,5 +1,5 @@
 // Launch control: the main routine, the run-mode decision, the child launch,
-// the main library host and the clean-up.
+// the main library host, interrupts and the clean-up.
 #pragma once
 
 #include <stdint.h>
@@ -23,8 +23,19 @@ uint32_t launch_child(void);
 // Child mode: loads the main library and returns what its run_code returns.
 int host_main_dll(void);
 
+// Parent mode: installs the interrupt handler, and the clean-up that a
+// failing parent runs before it ends.
+bool watch_interrupts(void);
+// The main thread's steps that an interrupt must not race; each waits for
+// the end of the process instead when an interrupt was taken.
+void claim_target_directory(void);
+bool start_child(const os_char* module_path, os_char** argv, os_char* command_line);
+void stop_if_interrupted(void);
+
 // Ends the child (given 5 s) and removes the target directory.
 void cleanup_child(void);
+// Removes the target directory if this launcher created it.
+void remove_target_directory(void);
 
 // The own module path, filled once; the child's program and first argument.
 extern os_char own_module_path[4096];

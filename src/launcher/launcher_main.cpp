@@ -1,5 +1,6 @@
 #include <stdio.h>
 
+#include "attached/directories.h"
 #include "attached/reader.h"
 #include "attached/unpack.h"
 #include "diag/fatal.h"
@@ -50,13 +51,21 @@ int launcher_main(void*, void*, os_char*, int) {
     os_arguments(&launcher_argc, &launcher_argv);
     os_clear_dll_directory();
     run_mode mode = detect_run_mode();
-    if (mode == RUN_MODE_CHILD && !os_child_arguments(&launcher_argc, &launcher_argv)) fatal_error(MSG_NO_MEMORY);
+    if (mode == RUN_MODE_CHILD) {
+        os_tie_to_parent(parent_process_id);
+        if (!os_command_line_arguments(&launcher_argc, &launcher_argv)) fatal_error(MSG_NO_MEMORY);
+    }
     if (mode == RUN_MODE_PARENT) reset_environment();
     compute_target_directory();
-    if (mode == RUN_MODE_PARENT && !os_register_ctrl_handler()) fatal_error(MSG_SIGNAL_HANDLER);
+    if (mode == RUN_MODE_CHILD) {
+        open_attached_data();
+        unpack_attached_data(true);
+        return host_main_dll();
+    }
+    if (!watch_interrupts()) fatal_error(MSG_SIGNAL_HANDLER);
+    claim_target_directory();
     open_attached_data();
-    unpack_attached_data(mode == RUN_MODE_CHILD);
-    if (mode == RUN_MODE_CHILD) return host_main_dll();
+    while (unpack_next_entry(false)) stop_if_interrupted();
     close_attached_data();
     return (int)launch_child();
 }

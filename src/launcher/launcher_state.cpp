@@ -1,7 +1,6 @@
 #include "launcher/launcher_state.h"
 
-os_char target_directory[path_capacity];
-os_char main_dll_path[path_capacity];
 int launcher_argc;
 os_char** launcher_argv;
+uint32_t parent_process_id;
 bool interrupts_left_to_application;

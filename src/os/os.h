@@ -44,11 +44,11 @@ typedef char os_char;
 
 // The runtime's argument vector, as parsed at start-up.
 void os_arguments(int* argc, os_char*** argv);
-// Child mode: the arguments exactly as the parent passed them. On Windows
-// the command line split by CommandLineToArgvW, without the wildcard
-// expansion of the runtime's vector; POSIX passes a vector and leaves it.
-// False when memory runs out.
-bool os_child_arguments(int* argc, os_char*** argv);
+// The arguments exactly as the command line holds them. On Windows the
+// command line split by CommandLineToArgvW, without the wildcard expansion
+// of the runtime's vector; POSIX passes a vector and leaves it. False when
+// memory runs out, with os_last_error set.
+bool os_command_line_arguments(int* argc, os_char*** argv);
 // Removes the current directory from the library search order.
 void os_clear_dll_directory(void);
 uint32_t os_process_id(void);
@@ -141,24 +141,55 @@ void os_file_close(os_file file);
 void* os_load_library(const os_char* directory, const os_char* path);
 void* os_find_symbol(void* library, const char* name);
 
-// --- The child process and console control ---------------------------------
+// --- The child process ------------------------------------------------------
 
-// Starts the own executable `module_path` as the child with the launcher's
-// arguments, inheriting the standard handles and the environment. False on
-// failure (os_last_error tells why).
-bool os_child_start(const os_char* module_path, int argc, os_char** argv);
+// Starts the own executable `module_path` as the child, inheriting the
+// standard handles and the environment. POSIX passes `argv` (its first
+// element replaced by `module_path`); Windows passes `command_line`, built
+// from the same arguments. False on failure (os_last_error tells why).
+bool os_child_start(const os_char* module_path, os_char** argv, os_char* command_line);
 // Main thread: waits for the child without a time limit, reads its exit code
-// (1 when it cannot be read) and releases the child.
-uint32_t os_child_wait(void);
+// (1 when it cannot be read) and releases the child. `end_signal` receives
+// the signal that ended the child, 0 when it exited (always 0 on Windows).
+uint32_t os_child_wait(int* end_signal);
+// From any thread: passes `signal` on to the child while it runs (POSIX);
+// nothing on Windows, where console events reach the child themselves.
+void os_child_signal(int signal);
 // From any thread: gives the child up to `timeout_ms` to end, then kills it.
 // Does nothing when no child runs.
 void os_child_stop(uint32_t timeout_ms);
-// Main thread, after clean-up: a child ended by a signal ends the launcher by
-// the same signal (POSIX); nothing on Windows.
-void os_child_pass_on_signal(void);
-// Installs the console control handler (Windows) or the signal thread
-// (POSIX); both run cleanup_child when the user interrupts the launcher.
-bool os_register_ctrl_handler(void);
+// Child mode: ties this process to the launcher `parent_pid`, so that it
+// does not outlive a launcher that is killed outright (POSIX: a parent-death
+// signal, set only when the launcher is the direct parent; a parent that is
+// already gone ends this process at once). The Windows launcher ties its
+// child with a job object instead: nothing to do here.
+void os_tie_to_parent(uint32_t parent_pid);
+// Ends the process by `signal` with its default action and without a core
+// dump: the application's own core, if any, is the one that counts.
+[[noreturn]] void os_end_by_signal(int signal);
+
+// --- Interrupts ----------------------------------------------------------------
+
+// One interrupt of the launcher: a console control event (Windows) or a
+// terminating signal (POSIX).
+struct os_interrupt {
+    int signal;         // the signal, or the console event's code
+    bool reached_child; // the system delivered it to the child as well
+    bool terminal_key;  // Ctrl+C, Ctrl+Break or Ctrl+\ typed at the terminal
+};
+// Called on the interrupt thread for each interrupt. True: the launcher ends
+// by it (POSIX: by the same signal; Windows: by the system's default
+// handling); false: the interrupt is consumed and the launcher goes on.
+typedef bool (*os_interrupt_handler)(const os_interrupt* event);
+// Installs `handler`: a console control handler on Windows; on POSIX a
+// thread that receives every terminating signal the launcher did not
+// inherit as ignored. Signals ignored at start stay ignored, here and in the
+// child.
+bool os_watch_interrupts(os_interrupt_handler handler);
+
+// The process's one lock, between the main thread and the interrupt thread.
+void os_lock(void);
+void os_unlock(void);
 void os_sleep_ms(uint32_t milliseconds);
 
 #ifndef _WIN32

@@ -8,6 +8,9 @@
 
 #include "os/os.h"
 
+// Room for an expanded path, terminator included.
+static const size_t path_capacity = 4096;
+
 // Expands `spec` into `out` (capacity in characters, terminator included).
 // False for an unknown placeholder, a literal that does not fit, or a folder
 // the system cannot name; the process ends through abort() for a value that

@@ -11,9 +11,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "attached/directories.h"
 #include "attached/reader.h"
 #include "attached/unpack.h"
-#include "launcher/launcher_state.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -240,6 +240,7 @@ unpack_result unpack_with_launcher(const bytes& data, const fs::path& target) {
     attached_length = data.size();
     testing::internal::CaptureStdout();
     try {
+        create_target_directory();
         open_attached_data();
         unpack_attached_data(false);
         close_attached_data();

@@ -2,7 +2,6 @@
 
 #include "attached/directories.h"
 #include "attached/unpack.h"
-#include "launcher/launcher_state.h"
 #include "paths/path_spec.h"
 #include "support.h"
 

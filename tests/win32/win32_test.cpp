@@ -283,6 +283,13 @@ TEST(Errors, SystemTextIsEnglishLinesOrNull) {
     EXPECT_EQ(os_error_text(0x2FFFFFFF), nullptr);
 }
 
+uint32_t wait_child() {
+    int end_signal = -1;
+    uint32_t code = os_child_wait(&end_signal);
+    EXPECT_EQ(end_signal, 0);
+    return code;
+}
+
 // The child-process tests start this program again, as the launcher starts
 // its own executable.
 class Child : public ::testing::Test {
@@ -291,7 +298,8 @@ protected:
         ASSERT_TRUE(SetEnvironmentVariableW(child_variable, mode));
         wchar_t self[MAX_PATH];
         ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-        bool started = os_child_start(self, 0, nullptr);
+        std::wstring command_line = L"\"" + std::wstring(self) + L"\"";
+        bool started = os_child_start(self, nullptr, &command_line[0]);
         SetEnvironmentVariableW(child_variable, nullptr);
         ASSERT_TRUE(started) << os_last_error();
     }
@@ -299,9 +307,9 @@ protected:
 
 TEST_F(Child, ExitCodeComesBackWithAllBits) {
     start(L"3");
-    EXPECT_EQ(os_child_wait(), 3u);
+    EXPECT_EQ(wait_child(), 3u);
     start(L"3221225477");  // 0xC0000005
-    EXPECT_EQ(os_child_wait(), 0xC0000005u);
+    EXPECT_EQ(wait_child(), 0xC0000005u);
     // The slot is empty again: stopping finds nothing to do.
     os_child_stop(0);
 }
@@ -310,7 +318,7 @@ TEST_F(Child, StopWhileTheMainThreadWaitsTerminatesWithZero) {
     start(L"sleep");
     DWORD started = GetTickCount();
     std::thread handler([] { os_child_stop(200); });
-    EXPECT_EQ(os_child_wait(), 0u);
+    EXPECT_EQ(wait_child(), 0u);
     handler.join();
     EXPECT_LT(GetTickCount() - started, 20000u);
 }
@@ -318,7 +326,7 @@ TEST_F(Child, StopWhileTheMainThreadWaitsTerminatesWithZero) {
 TEST_F(Child, StopGivesAChildThatEndsInTimeItsOwnExit) {
     start(L"7");
     os_child_stop(20000);
-    EXPECT_EQ(os_child_wait(), 7u);
+    EXPECT_EQ(wait_child(), 7u);
 }
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include "attached/entry_names.h"
 #include "attached/format.h"
 
 namespace pack {
@@ -47,61 +48,23 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out) {
     return true;
 }
 
-static void put_utf8(std::string* out, uint32_t c) {
-    if (c < 0x80) {
-        out->push_back((char)c);
-    } else if (c < 0x800) {
-        out->push_back((char)(0xC0 | (c >> 6)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out->push_back((char)(0xE0 | (c >> 12)));
-        out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
-    } else {
-        out->push_back((char)(0xF0 | (c >> 18)));
-        out->push_back((char)(0x80 | ((c >> 12) & 0x3F)));
-        out->push_back((char)(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back((char)(0x80 | (c & 0x3F)));
-    }
-}
-
 std::string utf16_to_utf8(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            i++;
-        }
-        put_utf8(&out, c);
-    }
+    std::string out(3 * text.size(), '\0');
+    out.resize(entry_name_to_utf8(text.data(), text.size(), '\\', &out[0]));
     return out;
 }
 
+// The launcher's own rule of unsafe names, behind the rules of a well-formed
+// name that only the producer enforces.
 std::string name_rule_broken(const std::u16string& name) {
-    if (name.empty()) return "the name is empty";
-    if (name.size() > archive_name_max_units) return "the name is longer than 1023 UTF-16 code units";
-    if (name[0] == u'\\' || name[0] == u'/') return "the name is not a relative path";
+    if (!name.empty() && (name[0] == u'\\' || name[0] == u'/')) return "the name is not a relative path";
     for (char16_t unit : name) {
         if (unit == u':') return "the name contains a colon (drive letter or stream name)";
         if (unit == u'/') return "the name contains a forward slash";
         if (unit == 0) return "the name contains a NUL character";
     }
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find(u'\\', start);
-        if (end == std::u16string::npos) end = name.size();
-        if (end == start) return "the name has an empty path component";
-        bool dots_and_blanks = true;
-        for (size_t i = start; i < end; i++) {
-            if (name[i] != u'.' && name[i] != u' ') dots_and_blanks = false;
-        }
-        // Windows drops trailing dots and blanks, so "..." and ". " would
-        // name the directory itself or its parent.
-        if (dots_and_blanks) return "the name has a '.' or '..' component (or one of dots and blanks only)";
-        if (end == name.size()) return "";
-        start = end + 1;
-    }
+    const char* unsafe = entry_name_unsafe(name.data(), name.size());
+    return unsafe != nullptr ? unsafe : "";
 }
 
 static bool is_device_name(const std::u16string& component) {

@@ -1,4 +1,4 @@
-// The child process and the signal thread that plays the console control
+// The child process, and the signal thread that plays the console control
 // handler.
 //
 // Sharing the child between the main thread and the signal thread: the pid
@@ -13,35 +13,49 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-
-#include "launcher/launcher.h"
-#include "launcher/launcher_state.h"
 #include "os/os.h"
 
 extern char** environ;
 
 static pthread_mutex_t child_lock = PTHREAD_MUTEX_INITIALIZER;
 static pid_t child_process_handle;
-// The signal that ended the child, passed on after clean-up.
-static int child_end_signal;
-// The signal the signal thread is handling, 0 while none arrived.
-static std::atomic<int> interrupting_signal(0);
 
-static const int control_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// The signals that end a process by default and that a process may catch,
+// as a signal-forwarding init passes them on. The faults a process raises
+// on itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) are
+// the launcher's own and stay out; the stop and continue signals and SIGCHLD
+// do not end a process. The real-time signals are added at run time.
+static const int terminating_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGUSR1,   SIGUSR2, SIGPIPE, SIGALRM,
+                                          SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+                                          SIGPWR};
 
-static void control_signal_set(sigset_t* set) {
-    sigemptyset(set);
-    for (int s : control_signals) sigaddset(set, s);
+// The signals the signal thread waits for: the terminating ones that were
+// not ignored when the launcher started. The mask the launcher started with
+// goes to the child unchanged.
+static sigset_t waited_signals;
+static sigset_t inherited_mask;
+static os_interrupt_handler interrupt_handler;
+
+static bool ignored_at_start(int signal) {
+    struct sigaction action;
+    return sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
 }
 
-// Ends the process by `signal`, with its default action, as if the
-// application had been ended by it on its own.
-static void end_by_signal(int signal) {
+static void add_unless_ignored(int signal) {
+    if (!ignored_at_start(signal)) sigaddset(&waited_signals, signal);
+}
+
+void os_end_by_signal(int signal) {
+    // The application's core, if it dumped one, is not overwritten by the
+    // launcher's.
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigaction(signal, &action, nullptr);
@@ -54,35 +68,30 @@ static void end_by_signal(int signal) {
     _exit(128 + signal);
 }
 
-bool os_child_start(const os_char* module_path, int argc, os_char** argv) {
+bool os_child_start(const os_char* module_path, os_char** argv, os_char*) {
     // The child gets the launcher's arguments unchanged, behind its own path:
     // there is no command line to rebuild on POSIX.
-    char** child_argv = (char**)calloc((size_t)(argc > 0 ? argc : 1) + 1, sizeof(char*));
-    if (child_argv == nullptr) return false;
-    child_argv[0] = (char*)module_path;
-    for (int i = 1; i < argc; i++) child_argv[i] = argv[i];
-
+    argv[0] = (char*)module_path;
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    control_signal_set(&defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // The waited signals go back to their default action; the ignored ones
+    // stay ignored through exec.
+    posix_spawnattr_setsigmask(&attributes, &inherited_mask);
+    posix_spawnattr_setsigdefault(&attributes, &waited_signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pthread_mutex_lock(&child_lock);
     pid_t pid;
-    int result = posix_spawn(&pid, module_path, nullptr, &attributes, child_argv, environ);
+    int result = posix_spawn(&pid, module_path, nullptr, &attributes, argv, environ);
     if (result == 0) child_process_handle = pid;
     pthread_mutex_unlock(&child_lock);
     posix_spawnattr_destroy(&attributes);
-    free(child_argv);
     errno = result;
     return result == 0;
 }
 
-uint32_t os_child_wait(void) {
+uint32_t os_child_wait(int* end_signal) {
+    *end_signal = 0;
     pid_t pid = child_process_handle;
     siginfo_t info;
     // Wait without reaping, so that the signal thread can still address
@@ -99,10 +108,16 @@ uint32_t os_child_wait(void) {
     if (reaped != pid) return 1;
     if (WIFEXITED(status)) return (uint32_t)WEXITSTATUS(status);
     if (WIFSIGNALED(status)) {
-        child_end_signal = WTERMSIG(status);
-        return 128 + (uint32_t)child_end_signal;
+        *end_signal = WTERMSIG(status);
+        return 128 + (uint32_t)*end_signal;
     }
     return 1;
+}
+
+void os_child_signal(int signal) {
+    pthread_mutex_lock(&child_lock);
+    if (child_process_handle != 0) kill(child_process_handle, signal);
+    pthread_mutex_unlock(&child_lock);
 }
 
 // Through syscall(): glibc's header for these lacks C linkage in C++.
@@ -148,58 +163,57 @@ void os_child_stop(uint32_t timeout_ms) {
     }
 }
 
-void os_child_pass_on_signal(void) {
-    int interrupted = interrupting_signal.load();
-    if (interrupted != 0) end_by_signal(interrupted);
-    if (child_end_signal != 0) end_by_signal(child_end_signal);
+// SIGKILL: the launcher is gone, killed outright, and nobody is left to
+// remove the directory or pass anything on. Only the launcher that started
+// this process directly ties it; a program that the application starts from
+// the same executable sees the launcher's id in its environment but a
+// different parent, and stays free.
+void os_tie_to_parent(uint32_t parent_pid) {
+    if ((uint32_t)getppid() != parent_pid) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The launcher died before the tie was made: this process now has
+    // another parent and would never get the signal.
+    if ((uint32_t)getppid() != parent_pid) raise(SIGKILL);
 }
 
-static bool child_running(void) {
-    pthread_mutex_lock(&child_lock);
-    bool running = child_process_handle != 0;
-    pthread_mutex_unlock(&child_lock);
-    return running;
-}
-
-// The console control handler of POSIX: SIGINT, SIGTERM, SIGHUP and SIGQUIT
-// are blocked in every thread and taken here, in normal thread context.
+// The console control handler of POSIX: the waited signals are blocked in
+// every thread and taken here, in normal thread context.
 static void* signal_thread(void*) {
-    sigset_t set;
-    control_signal_set(&set);
     for (;;) {
         siginfo_t info;
-        int signal = sigwaitinfo(&set, &info);
+        int signal = sigwaitinfo(&waited_signals, &info);
         if (signal < 0) continue;
+        os_interrupt event;
+        event.signal = signal;
         // A signal from the terminal reached the whole process group, the
-        // child included; one sent to the launcher alone is passed on.
-        bool from_terminal = info.si_code != SI_USER && info.si_code != SI_QUEUE;
-        // The console launcher leaves a terminal's interrupt and quit to the
-        // application, which got them too, and goes on waiting for it.
-        // Before the child has started there is nobody else to stop.
-        if (interrupts_left_to_application && from_terminal && (signal == SIGINT || signal == SIGQUIT) &&
-            child_running()) {
-            continue;
-        }
-        interrupting_signal.store(signal);
-        if (!from_terminal) {
-            pthread_mutex_lock(&child_lock);
-            if (child_process_handle != 0) kill(child_process_handle, signal);
-            pthread_mutex_unlock(&child_lock);
-        }
-        cleanup_child();
-        end_by_signal(signal);
+        // child included; one sent to the launcher alone must be passed on.
+        event.reached_child = info.si_code != SI_USER && info.si_code != SI_QUEUE;
+        event.terminal_key = event.reached_child && (signal == SIGINT || signal == SIGQUIT);
+        if (interrupt_handler(&event)) os_end_by_signal(signal);
     }
     return nullptr;
 }
 
-bool os_register_ctrl_handler(void) {
+bool os_watch_interrupts(os_interrupt_handler handler) {
+    interrupt_handler = handler;
+    // An inherited SIGCHLD set to ignore would have the system reap the
+    // child, and its exit status would be lost.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &action, nullptr);
+    sigemptyset(&waited_signals);
+    for (int s : terminating_signals) add_unless_ignored(s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; s++) add_unless_ignored(s);
     // Blocked before the thread exists, so every thread inherits the mask
     // and only sigwaitinfo receives them.
-    sigset_t set;
-    control_signal_set(&set);
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+    if (pthread_sigmask(SIG_BLOCK, &waited_signals, &inherited_mask) != 0) return false;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, signal_thread, nullptr) != 0) return false;
     pthread_detach(thread);
     return true;
 }
+
+static pthread_mutex_t process_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void os_lock(void) { pthread_mutex_lock(&process_lock); }
+void os_unlock(void) { pthread_mutex_unlock(&process_lock); }

@@ -23,7 +23,7 @@ void os_arguments(int* argc, os_char*** argv) {
 }
 
 // execve hands the parent's vector over unchanged: nothing to redo.
-bool os_child_arguments(int*, os_char***) { return true; }
+bool os_command_line_arguments(int*, os_char***) { return true; }
 
 // The library search order never includes the current directory on Linux.
 void os_clear_dll_directory(void) {}

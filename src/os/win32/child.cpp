@@ -14,29 +14,35 @@
 // keeps the main thread from closing it meanwhile.
 #include <windows.h>
 
-#include <shellapi.h>
-
-#include "launcher/command_line.h"
-#include "launcher/launcher.h"
-#include "launcher/launcher_state.h"
 #include "os/os.h"
 
 static SRWLOCK child_lock = SRWLOCK_INIT;
 // The running child, or null; written by the main thread under child_lock.
 static HANDLE child_process_handle;
 
-// NORMAL_PRIORITY_CLASS and nothing else: no new console, no new process
-// group, no suspended start.
-static const DWORD child_creation_flags = 0x20;
+// NORMAL_PRIORITY_CLASS: no new console, no new process group. The child
+// starts suspended only until it is in the launcher's job.
+static const DWORD child_creation_flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
 
-// The child's arguments come from the command line as the system splits it,
-// not from the runtime's vector (argc, argv), which a runtime that expands
-// wildcards would have changed. The child splits its own command line the
-// same way (os_child_arguments), so the application gets the arguments as
-// the user typed them. CommandLineToArgvW fails only when memory runs out;
-// the launch then fails with its error rather than start the application
-// with arguments other than the user's.
-bool os_child_start(const os_char* module_path, int, os_char**) {
+// The job that ties the child to the launcher: when the launcher ends,
+// however it ends ("End task" included), the system closes its handle to the
+// job and kills the child with it. Processes that the application starts
+// break away silently, so they are not tied. Never closed: its handle goes
+// with the launcher. Null when the system refuses a job; the child then runs
+// untied, as it would have before.
+static HANDLE make_job(void) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+bool os_child_start(const os_char* module_path, os_char**, os_char* command_line) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -44,24 +50,14 @@ bool os_child_start(const os_char* module_path, int, os_char**) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-    int count = 0;
-    // Never released: the process ends soon after the child does.
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr || count < 1) {
-        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    child_command_line[0] = 0;
-    // The child's first argument is the full module path, however the
-    // launcher itself was started; argv[0] went to TALVOR_ORIGINAL_ARGV0.
-    arguments[0] = (LPWSTR)module_path;
-    build_child_command_line(arguments, count);
-
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(module_path, child_command_line, nullptr, nullptr, TRUE, child_creation_flags, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(module_path, command_line, nullptr, nullptr, TRUE, child_creation_flags, nullptr, nullptr,
+                        &startup, &process)) {
         return false;
     }
+    HANDLE job = make_job();
+    if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     AcquireSRWLockExclusive(&child_lock);
     child_process_handle = process.hProcess;
@@ -71,7 +67,8 @@ bool os_child_start(const os_char* module_path, int, os_char**) {
 
 // GetExitCodeProcess gives all 32 bits, an exception code such as
 // 0xC0000005 included.
-uint32_t os_child_wait(void) {
+uint32_t os_child_wait(int* end_signal) {
+    *end_signal = 0;
     HANDLE child = child_process_handle;
     if (child == nullptr) return 0;
     WaitForSingleObject(child, INFINITE);
@@ -83,6 +80,9 @@ uint32_t os_child_wait(void) {
     ReleaseSRWLockExclusive(&child_lock);
     return exit_code;
 }
+
+// Console events reach every process of the console, the child included.
+void os_child_signal(int) {}
 
 static void stop(HANDLE child, uint32_t timeout_ms) {
     if (WaitForSingleObject(child, timeout_ms) != WAIT_OBJECT_0) TerminateProcess(child, 0);
@@ -104,43 +104,35 @@ void os_child_stop(uint32_t timeout_ms) {
     CloseHandle(own);
 }
 
-// Windows hands the child's end to the parent as an exit code only.
-void os_child_pass_on_signal(void) {}
+// The job made when the child started does the tying.
+void os_tie_to_parent(uint32_t) {}
 
-static bool child_running(void) {
-    AcquireSRWLockShared(&child_lock);
-    bool running = child_process_handle != nullptr;
-    ReleaseSRWLockShared(&child_lock);
-    return running;
-}
+// Windows hands a child's end to the parent as an exit code only; nothing
+// calls this there.
+void os_end_by_signal(int signal) { ExitProcess((UINT)signal); }
 
-// CTRL_C, CTRL_BREAK, CTRL_CLOSE, CTRL_LOGOFF and CTRL_SHUTDOWN end the child
-// and remove the target directory. FALSE lets the next handler run: with the
-// system's default one, that ends the launcher. The handler itself never ends
-// the process and never reports anything. Events 3 and 4 are not sent to
-// processes, and 7 and above are not console control events.
-//
-// The console launcher shares its console with the application, which gets
-// Ctrl+C and Ctrl+Break as well and decides for itself (a shell cancels the
-// running statement and goes on): TRUE consumes them here and the main
-// thread goes on waiting. Before the child has started there is nobody else
-// to stop, and the event takes the default path.
+static os_interrupt_handler interrupt_handler;
+
+// CTRL_C, CTRL_BREAK, CTRL_CLOSE, CTRL_LOGOFF and CTRL_SHUTDOWN go to the
+// launcher's handler; events 3 and 4 are not sent to processes, and 7 and
+// above are not console control events. FALSE lets the next handler run:
+// with the system's default one, that ends the launcher. TRUE consumes the
+// event. The handler itself never ends the process.
 static BOOL WINAPI console_ctrl_handler(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            if (interrupts_left_to_application && child_running()) return TRUE;
-            cleanup_child();
-            break;
-        case CTRL_CLOSE_EVENT:
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            cleanup_child();
-            break;
-        default:
-            break;
-    }
-    return FALSE;
+    if (event > CTRL_SHUTDOWN_EVENT || event == 3 || event == 4) return FALSE;
+    os_interrupt interrupt;
+    interrupt.signal = (int)event;
+    interrupt.reached_child = true;
+    interrupt.terminal_key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    return interrupt_handler(&interrupt) ? FALSE : TRUE;
 }
 
-bool os_register_ctrl_handler(void) { return SetConsoleCtrlHandler(console_ctrl_handler, TRUE) != FALSE; }
+bool os_watch_interrupts(os_interrupt_handler handler) {
+    interrupt_handler = handler;
+    return SetConsoleCtrlHandler(console_ctrl_handler, TRUE) != FALSE;
+}
+
+static SRWLOCK process_lock = SRWLOCK_INIT;
+
+void os_lock(void) { AcquireSRWLockExclusive(&process_lock); }
+void os_unlock(void) { ReleaseSRWLockExclusive(&process_lock); }

@@ -15,15 +15,19 @@ void os_arguments(int* argc, os_char*** argv) {
     *argv = __wargv;
 }
 
-// The parent wrote the child's command line as the exact inverse of
-// CommandLineToArgvW's splitting. The runtime's own vector may differ from
-// it: a runtime that expands wildcards (Wine's does so even inside quotes)
-// would hand the application file names for a pattern the user typed. The
-// vector is never released.
-bool os_child_arguments(int* argc, os_char*** argv) {
+// The command line as the system splits it. The runtime's own vector may
+// differ from it: a runtime that expands wildcards (Wine's does so even
+// inside quotes) would hand the application file names for a pattern the
+// user typed. The parent builds the child's command line from this vector as
+// the exact inverse of the splitting, and the child splits it here again.
+// The vector is never released.
+bool os_command_line_arguments(int* argc, os_char*** argv) {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr || count < 1) return false;
+    if (arguments == nullptr || count < 1) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     *argc = count;
     *argv = arguments;
     return true;

@@ -1,0 +1,88 @@
+// How an interrupt and the main thread of a parent meet.
+//
+// An interrupt (a console control event, a terminating signal) may come at
+// any moment, on a thread of its own. Three rules keep it from orphaning the
+// application or leaving a directory, and each holds under the one process
+// lock (os_lock):
+// - once an interrupt has been taken, the main thread starts no child and
+//   creates no target directory; it stops at its next step and waits for
+//   the interrupt thread to end the process;
+// - the target directory is created and marked as created in one step, so
+//   the interrupt's clean-up removes it whenever it exists;
+// - a child that has started is either passed the interrupt and stopped by
+//   the clean-up, or the interrupt is left to it (the console launcher).
+// A failure of the main thread that the interrupt's removal caused (a file
+// that can no longer be opened) is not reported: the launcher ends as
+// interrupted.
+#include "attached/directories.h"
+#include "diag/fatal.h"
+#include "launcher/launcher.h"
+#include "launcher/launcher_state.h"
+
+static bool interrupted;
+static bool child_started;
+
+[[noreturn]] static void wait_for_the_end(void) {
+    for (;;) os_sleep_ms(1000);
+}
+
+static bool was_interrupted(void) {
+    os_lock();
+    bool result = interrupted;
+    os_unlock();
+    return result;
+}
+
+void stop_if_interrupted(void) {
+    if (was_interrupted()) wait_for_the_end();
+}
+
+// True when the launcher ends by the interrupt, after the clean-up; false
+// when the interrupt is the application's to handle and the launcher goes on
+// waiting for it.
+static bool take_interrupt(const os_interrupt* event) {
+    os_lock();
+    if (interrupts_left_to_application && event->terminal_key && child_started) {
+        os_unlock();
+        return false;
+    }
+    interrupted = true;
+    bool pass_on = child_started && !event->reached_child;
+    os_unlock();
+    if (pass_on) os_child_signal(event->signal);
+    cleanup_child();
+    return true;
+}
+
+// A parent that fails removes the target directory it created, so that a
+// failed start leaves nothing in the temporary folder; the message and the
+// exit code stay as they are.
+static void clean_up_before_failing(void) {
+    stop_if_interrupted();
+    remove_target_directory();
+}
+
+bool watch_interrupts(void) {
+    before_fatal_end = clean_up_before_failing;
+    return os_watch_interrupts(take_interrupt);
+}
+
+void claim_target_directory(void) {
+    os_lock();
+    bool stop = interrupted;
+    if (!stop) create_target_directory();
+    os_unlock();
+    if (stop) wait_for_the_end();
+}
+
+bool start_child(const os_char* module_path, os_char** argv, os_char* command_line) {
+    os_lock();
+    if (interrupted) {
+        os_unlock();
+        wait_for_the_end();
+    }
+    child_started = os_child_start(module_path, argv, command_line);
+    bool started = child_started;
+    os_unlock();
+    return started;
+}
