@@ -80,27 +80,29 @@ def parse(stdout):
     return values
 
 
-def processes_with(token):
-    """Process ids whose command line holds the argument `token`: the
-    launcher and the application of one run carry it, nothing else does."""
+def processes_with(token, prefix=False):
+    """Process ids whose command line holds the argument `token` (or, with
+    `prefix`, one that starts with it): the launcher and the application of
+    one run carry it, nothing else does."""
     found = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    if token.encode() in f.read().split(b"\0"):
-                        found.append(int(entry))
+                    arguments = f.read().split(b"\0")
             except OSError:
-                pass
+                continue
+            if any(a == token.encode() or prefix and a.startswith(token.encode()) for a in arguments):
+                found.append(int(entry))
     return found
 
 
-def survivors(token, seconds=1.0):
+def survivors(token, seconds=1.0, prefix=False):
     """The processes of a run still alive after `seconds`; those are killed."""
     deadline = time.monotonic() + seconds
-    while processes_with(token) and time.monotonic() < deadline:
+    while processes_with(token, prefix) and time.monotonic() < deadline:
         time.sleep(0.02)
-    alive = processes_with(token)
+    alive = processes_with(token, prefix)
     for pid in alive:
         with contextlib.suppress(OSError):
             os.kill(pid, signal.SIGKILL)
@@ -623,10 +625,13 @@ def started(argv, scratch, preexec_fn=None):
     return p
 
 
-def ignoring(*signals):
+def inheriting(*ignored):
+    """Settings for the launcher to inherit: the signals `ignored` set to
+    ignore, and no core dumps (SIGQUIT and SIGXCPU would leave one in the
+    scratch folder)."""
     def setup():
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-        for sig in signals:
+        for sig in ignored:
             signal.signal(sig, signal.SIG_IGN)
     return setup
 
@@ -642,10 +647,10 @@ def case_signal_dispositions():
         name = signal.strsignal(sig)
         s = Scratch()
         token = "passed-%d-%d" % (os.getpid(), sig)
-        p = started([exe("onefile_app"), "sleep", "20000", token], s, preexec_fn=ignoring())
+        p = started([exe("onefile_app"), "sleep", "20000", token], s, preexec_fn=inheriting())
         start = time.monotonic()
         os.kill(p.pid, sig)
-        hung, alive, _ = finished(p, token)
+        _, alive, _ = finished(p, token)
         elapsed = time.monotonic() - start
         check(p.returncode == -sig and elapsed < 3,
               "%s ends the launcher by the same signal at once: %d after %.1f s" % (name, p.returncode, elapsed))
@@ -658,7 +663,7 @@ def case_signal_dispositions():
     for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
         s = Scratch()
         token = "ignored-%d-%d" % (os.getpid(), sig)
-        p = started([exe("onefile_app"), "ignored", "1000", "5", token], s, preexec_fn=ignoring(sig))
+        p = started([exe("onefile_app"), "ignored", "1000", "5", token], s, preexec_fn=inheriting(sig))
         ignored = p.stdout.readline().decode().strip().split("=", 1)[-1].split(",")
         check(str(int(sig)) in ignored, "%s is still ignored in the application: %r" % (sig.name, ignored))
         os.kill(p.pid, sig)
@@ -669,7 +674,7 @@ def case_signal_dispositions():
     # An inherited SIGCHLD set to ignore changes no exit status.
     s = Scratch()
     r = subprocess.run([exe("onefile_app"), "exit", "7"], env=s.env(), capture_output=True, timeout=TIMEOUT,
-                       preexec_fn=ignoring(signal.SIGCHLD))
+                       preexec_fn=inheriting(signal.SIGCHLD))
     check(r.returncode == 7, "exit 7 with SIGCHLD ignored: %d %r" % (r.returncode, r.stderr))
     s.finish()
 
@@ -683,8 +688,9 @@ def case_signal_dispositions():
     s = Scratch()
     p = subprocess.Popen([exe("onefile_app"), "crash"], env=s.env(), cwd=s.path, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, preexec_fn=cores_allowed)
+    # The raw status, which alone tells whether a core was dumped.
     _, status = os.waitpid(p.pid, 0)
-    p.returncode = -1
+    p.returncode = os.waitstatus_to_exitcode(status)
     check(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGSEGV,
           "a crashing application ends the launcher by SIGSEGV: status %#x" % status)
     check(not os.WCOREDUMP(status), "the launcher dumps no core of its own (core_pattern %r)" % pattern)
@@ -754,14 +760,13 @@ def case_interrupt_storm():
         if len(hangs) > 3:
             print("stopped after %d runs: the launcher hangs" % (i + 1))
             break
-    # An application started as its launcher went down shows up late.
+    # An application started as its launcher went down may show up late.
     time.sleep(0.5)
-    for i in range(runs):
-        if survivors("storm-%d-%d" % (os.getpid(), i), 0):
-            orphans.append("run %d, late" % i)
+    late = survivors("storm-%d-" % os.getpid(), 0, prefix=True)
+    orphans += ["late, pid %d" % pid for pid in late]
 
     print("runs %d, hangs %d, wrong ends %d, orphans %d, leftovers %d" %
-          (runs, len(hangs), len(wrong_ends), len(orphans), len(leftovers)))
+          (i + 1, len(hangs), len(wrong_ends), len(orphans), len(leftovers)))
     for label, found in (("hang", hangs), ("wrong end", wrong_ends), ("orphan", orphans), ("leftover", leftovers)):
         for what in found[:5]:
             print("  %s: %s" % (label, what))
