@@ -718,7 +718,7 @@ def case_interrupt_storm():
     runs = int(os.environ.get("TALVOR_E2E_INTERRUPT_RUNS", "300"))
     seed = int(os.environ.get("TALVOR_E2E_SEED", str(time.time_ns() % 1000000)))
     rng = random.Random(seed)
-    launcher = exe("onefile_many")
+    launcher = exe("onefile_large")
 
     # The time to "ready" covers the unpacking and the start of the child.
     times = []
