@@ -9,6 +9,8 @@
                       console events) with a handler that counts them, sleep,
                       print "interrupts=COUNT", return N (default 0)
      link TARGET      make a symbolic link "outside" in the target directory
+     ignored MS N     print "ignored=" and the numbers of the signals it
+                      inherited as ignored, comma-separated, sleep, return N
      dep              call into the dependency library
      plugin           load the plugin from the main library's directory at
                       run time and return its plugin_value; on Windows first
@@ -228,6 +230,21 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         char* slash = strrchr(path, '/');
         if (slash != NULL) strcpy(slash + 1, "outside");
         return symlink(argv[2], path) == 0 ? 0 : 9;
+    }
+    if (is(command, "ignored") && argc > 3) {
+        printf("ignored=");
+        const char* comma = "";
+        for (int s = 1; s <= SIGRTMAX; s++) {
+            struct sigaction action;
+            if (sigaction(s, NULL, &action) == 0 && action.sa_handler == SIG_IGN) {
+                printf("%s%d", comma, s);
+                comma = ",";
+            }
+        }
+        printf("\n");
+        fflush(stdout);
+        sleep_ms(number(argv[2]));
+        return (int)number(argv[3]);
     }
 #endif
 #ifdef TALVOR_E2E_WITH_DEP
