@@ -8,13 +8,16 @@
 //   creates no target directory; it stops at its next step and waits for
 //   the interrupt thread to end the process;
 // - the target directory is created and marked as created in one step, so
-//   the interrupt's clean-up removes it whenever it exists;
+//   the interrupt's clean-up removes it whenever it exists; a cached one is
+//   published under its final name and released in one step, so that the
+//   clean-up never removes a published directory;
 // - a child that has started is either passed the interrupt and stopped by
 //   the clean-up, or the interrupt is left to it (the console launcher).
 // A failure of the main thread that the interrupt's removal caused (a file
 // that can no longer be opened) is not reported: the launcher ends as
 // interrupted.
 #include "attached/directories.h"
+#include "attached/unpack.h"
 #include "diag/fatal.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_state.h"
@@ -73,6 +76,18 @@ void claim_target_directory(void) {
     if (!stop) create_target_directory();
     os_unlock();
     if (stop) wait_for_the_end();
+}
+
+os_rename_result publish_target_directory(const os_char* final_path) {
+    os_lock();
+    if (interrupted) {
+        os_unlock();
+        wait_for_the_end();
+    }
+    os_rename_result result = os_rename_no_replace(target_directory, final_path);
+    if (result == OS_RENAMED) release_target_directory();
+    os_unlock();
+    return result;
 }
 
 bool start_child(const os_char* module_path, os_char** argv, os_char* command_line) {
