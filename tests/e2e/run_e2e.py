@@ -553,10 +553,7 @@ UNTRUSTED = b"Error, refused target directory '%s': not the user's own, or other
 
 
 class Cache(Scratch):
-    """A scratch folder that is also the user's cache folder."""
-
-    def env(self, **extra):
-        return Scratch.env(self, XDG_CACHE_HOME=self.path, **extra)
+    """A scratch temporary folder that holds the cached directories."""
 
     def app_dir(self):
         return os.path.join(self.path, "talvor-e2e")
