@@ -51,7 +51,7 @@ void append_cache_digest(void) {
 // form; it passes the unpacker's rule and conversion, as in the archive.
 void find_cached_main_library(void) {
     const unsigned char* bytes = talvor_cache_key + cache_digest_chars + 1;
-    char16_t units[archive_name_max_units];
+    char16_t units[archive_name_max_units] = {};
     size_t count = 0;
     for (;; count++) {
         uint16_t unit = (uint16_t)(bytes[2 * count] | (bytes[2 * count + 1] << 8));
