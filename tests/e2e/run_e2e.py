@@ -7,6 +7,7 @@ exact output and that nothing is left behind.
 """
 import contextlib
 import fcntl
+import hashlib
 import os
 import pty
 import select
@@ -593,6 +594,10 @@ def case_cached_runs():
         status = os.lstat(path)
         check(stat.S_IMODE(status.st_mode) == 0o700 and status.st_uid == os.geteuid(), "%s is private: %o" % (path, status.st_mode))
     check(s.complete(finals[0]), "the final directory is complete")
+    image = open(exe("onefile_cached"), "rb").read()
+    start, length = blob_region(image)
+    check(finals[0] == hashlib.sha256(image[start:start + length]).hexdigest()[:16],
+          "the directory is named by the SHA-256 of the attached data: %r" % finals[0])
     # A later start writes nothing: the directory stays as the first left it.
     before = os.stat(final).st_mtime_ns
     run(s, [exe("onefile_cached"), "exit", "0"])
