@@ -49,19 +49,19 @@ void fatal_error_with_code(const char* message, uint32_t code) {
 
 void fatal_spec_error(const os_char* spec) {
     prepare_end();
-    fprintf(stderr, MSG_SPEC_EXPAND, spec);
+    os_print_path(stderr, MSG_SPEC_EXPAND, spec);
     ABORT_PROCESS();
 }
 
 void fatal_open_for_writing(const os_char* path) {
     prepare_end();
-    fprintf(stderr, MSG_OPEN_FOR_WRITING, path);
+    os_print_path(stderr, MSG_OPEN_FOR_WRITING, path);
     END_PROCESS(EXIT_CODE_FAILURE);
 }
 
 void fatal_untrusted_directory(const os_char* path) {
     prepare_end();
-    fprintf(stderr, MSG_UNTRUSTED_DIRECTORY, path);
+    os_print_path(stderr, MSG_UNTRUSTED_DIRECTORY, path);
     END_PROCESS(EXIT_CODE_FAILURE);
 }
 

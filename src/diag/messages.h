@@ -1,6 +1,6 @@
 // Every text the launcher can print, and its exit codes. Tests compare
-// against these constants. Paths are inserted with %ls on Windows and %s on
-// Linux.
+// against these constants. A path goes in place of OS_PRI_S ("%ls" on
+// Windows, "%s" on Linux) through os_print_path.
 #pragma once
 
 #include "os/os.h"

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -63,6 +64,15 @@ uint32_t os_last_error(void);
 // The system's US English text for `code`, or null when it has none. The text
 // may end in line breaks and is never released.
 char* os_error_text(uint32_t code);
+
+// --- Messages ----------------------------------------------------------------
+
+// Writes `format` to `stream` (stderr or stdout) with `path` in place of its
+// one OS_PRI_S; `format` holds no other conversion. The whole path is
+// written, whatever characters it holds: a console gets it in UTF-16, a pipe
+// or a file in the code page of narrow output, with the system's replacement
+// character for what that code page lacks.
+void os_print_path(FILE* stream, const char* format, const os_char* path);
 
 // --- Environment -------------------------------------------------------------
 

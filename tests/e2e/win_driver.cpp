@@ -495,6 +495,27 @@ void case_held_open() {
     s.finish();
 }
 
+// A temporary "folder" that is a file, named in Cyrillic: the launcher cannot
+// create its target directory and names the path whole. A GUI launcher has
+// no console, so its message reaches the file in the ANSI code page, where
+// characters that code page lacks become the system's replacement character
+// ('?' in the code pages without Cyrillic).
+void case_temp_is_a_file() {
+    Scratch s;
+    fs::path blocker = s.work / L"\u0424\u0430\u0439\u043b";
+    write_all(blocker, "");
+    result r = run(s, exe(L"onefile_app"), {L"exit", L"7"}, {{L"TEMP", blocker.wstring()}, {L"TMP", blocker.wstring()}});
+    std::wstring wide = blocker.wstring();
+    std::string path((size_t)(4 * wide.size()), '\0');
+    path.resize((size_t)WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), (int)wide.size(), &path[0],
+                                            (int)path.size(), nullptr, nullptr));
+    const std::string head = "Error, failed to open '" + path + "\\onefile_";
+    check(r.code == EXIT_CODE_FAILURE && r.out.empty() && starts_with(r.err, head) &&
+              ends_with(r.err, "' for writing.\n") && r.err.find('\n') == r.err.size() - 1,
+          "a temporary folder that is a file: " + describe(r) + ", expected to start with " + shown(head));
+    s.finish();
+}
+
 // A copy of onefile_big.exe whose attached data `change` damaged.
 fs::path damaged(const Scratch& s, const std::function<void(std::string&, size_t start, size_t length)>& change) {
     std::string image = read_all(exe(L"onefile_big"));
@@ -607,6 +628,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"bad_attached_data", case_bad_attached_data},
+    {L"temp_is_a_file", case_temp_is_a_file},
 };
 
 // CTest passes the build directory as the host sees it; inside Wine drive

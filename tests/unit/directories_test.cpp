@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "attached/directories.h"
 #include "attached/unpack.h"
 #include "paths/path_spec.h"
 #include "support.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -104,5 +111,77 @@ TEST_F(Directories, TargetDirectoryMustBeNew) {
     EXPECT_FALSE(target_directory_created());
     target_directory[0] = 0;
 }
+
+#ifndef _WIN32
+// Makes a directory refuse the removal of its entries (`on`), or undoes it.
+// Permissions do not stop root, so as root the immutable attribute does;
+// false when the file system or the process cannot set it.
+bool set_unremovable(const os_string& path, bool on) {
+    if (geteuid() != 0) return chmod(path.c_str(), on ? 0500 : 0700) == 0;
+    int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    if (directory < 0) return false;
+    int flags = 0;
+    bool done = ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ioctl(directory, FS_IOC_SETFLAGS, &flags) == 0;
+    close(directory);
+    return done;
+}
+
+void create_file(const os_string& path) { os_file_close(os_file_create(path.c_str())); }
+
+// A chain of 1,100 directories, with files along it, and near its bottom a
+// link to a directory outside and a directory `k` holding a file, is removed
+// with only 64 descriptors allowed. When `k` refuses to give up its file,
+// everything else still goes, and the call ends.
+TEST_F(Directories, RemoveTreeOfAnyDepthInFewDescriptors) {
+    struct removal_case {
+        const char* what;
+        bool locked;
+    } const cases[] = {{"everything removable", false}, {"k keeps its file", true}};
+    const int depth = 1100;
+    os_string outside = join_path(scratch, "outside");
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    create_file(join_path(outside, "kept"));
+    for (const removal_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        os_string top = join_path(scratch, "t"), path = top, locked, halfway;
+        for (int i = 0; i < depth; i++) {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            if (i % 100 == 0) create_file(join_path(path, "f"));
+            if (i == 500) halfway = join_path(path, "f");
+            if (i == depth - 50) {
+                ASSERT_EQ(symlink(outside.c_str(), join_path(path, "l").c_str()), 0);
+                locked = join_path(path, "k");
+                ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
+                create_file(join_path(locked, "f"));
+            }
+            path = join_path(path, "d");
+        }
+        if (c.locked && !set_unremovable(locked, true)) {
+            std::cout << "cannot lock a directory here; case skipped\n";
+            os_remove_tree(top.c_str());
+            continue;
+        }
+        struct rlimit saved, low;
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        low = saved;
+        low.rlim_cur = 64;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        os_remove_tree(top.c_str());
+        setrlimit(RLIMIT_NOFILE, &saved);
+
+        EXPECT_TRUE(path_exists(join_path(outside, "kept"))) << "a link is removed, never its target";
+        EXPECT_FALSE(path_exists(halfway));
+        EXPECT_EQ(path_exists(top), c.locked);
+        EXPECT_EQ(path_exists(join_path(locked, "f")), c.locked);
+        if (c.locked) {
+            set_unremovable(locked, false);
+            os_remove_tree(top.c_str());
+            EXPECT_FALSE(path_exists(top)) << "a later call removes what was let go";
+        }
+    }
+}
+#endif
 
 }  // namespace
