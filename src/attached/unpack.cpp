@@ -25,8 +25,7 @@ static size_t entry_unit_count;
 static os_char entry_name[entry_name_capacity];
 static os_char entry_path[path_capacity];
 static unsigned char write_buffer[write_piece_size];
-// The file being written. A failure ends the process with it open; only a
-// harness that goes on afterwards closes it, in reset_unpack_state.
+// The file being written, until it is complete.
 static os_file current_file = OS_INVALID_FILE;
 
 static uint16_t read_code_unit(void) {
@@ -123,9 +122,13 @@ void unpack_attached_data(bool child_mode) {
     }
 }
 
-void reset_unpack_state(void) {
+void close_unpacked_file(void) {
     if (current_file != OS_INVALID_FILE) os_file_close(current_file);
     current_file = OS_INVALID_FILE;
+}
+
+void reset_unpack_state(void) {
+    close_unpacked_file();
     main_dll_path[0] = 0;
     reset_known_directories();
 }

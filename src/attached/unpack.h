@@ -24,6 +24,10 @@ bool unpack_next_entry(bool child_mode);
 // Every entry, one after another.
 void unpack_attached_data(bool child_mode);
 
+// Closes the file being written, if any: a failing parent must be able to
+// remove it.
+void close_unpacked_file(void);
+
 // Forgets the unpacker's and the directory cache's state, so that a test or
 // a fuzzer can unpack several archives in one process.
 void reset_unpack_state(void);

@@ -61,6 +61,8 @@ static bool take_interrupt(const os_interrupt* event) {
 // failed start leaves nothing in the temporary folder; the message and the
 // exit code stay as they are.
 static void clean_up_before_failing(void) {
+    // A file still open (Windows) would keep the whole directory.
+    close_unpacked_file();
     stop_if_interrupted();
     remove_target_directory();
 }

@@ -9,10 +9,15 @@
                       console events) with a handler that counts them, sleep,
                       print "interrupts=COUNT", return N (default 0)
      link TARGET      make a symbolic link "outside" in the target directory
+     ignored MS N     print "ignored=" and the numbers of the signals it
+                      inherited as ignored, comma-separated, sleep, return N
      dep              call into the dependency library
      plugin           load the plugin from the main library's directory at
                       run time and return its plugin_value; on Windows first
                       try the bare name and print how that went
+     spawn MS         (Windows) print "app=PID", start the launcher again
+                      with "sleep MS" from the same target directory, print
+                      "spawned=PID" of that program, then sleep MS
    Every command prints "ready" first, flushed, so a driver knows it runs. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -195,13 +200,51 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         fflush(stdout);
         return plugin_value != NULL ? plugin_value() : 3;
     }
-#ifndef _WIN32
+#ifdef _WIN32
+    if (is(command, "spawn") && argc > 2) {
+        /* The inherited hand-over variables make the new program a child of
+           the same launcher, so it runs from the same directory. */
+        printf("app=%lu\n", (unsigned long)GetCurrentProcessId());
+        wchar_t line[32768];
+        _snwprintf(line, 32768, L"\"%ls\" sleep %ls", argv[0], argv[2]);
+        line[32767] = 0;
+        STARTUPINFOW startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started;
+        if (!CreateProcessW(argv[0], line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started)) {
+            printf("spawned=failed %lu\n", (unsigned long)GetLastError());
+            return 4;
+        }
+        printf("spawned=%lu\n", (unsigned long)started.dwProcessId);
+        fflush(stdout);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        sleep_ms(number(argv[2]));
+        return 0;
+    }
+#else
     if (is(command, "link") && argc > 2) {
         char path[4096];
         snprintf(path, sizeof path, "%s", dll_path);
         char* slash = strrchr(path, '/');
         if (slash != NULL) strcpy(slash + 1, "outside");
         return symlink(argv[2], path) == 0 ? 0 : 9;
+    }
+    if (is(command, "ignored") && argc > 3) {
+        printf("ignored=");
+        const char* comma = "";
+        for (int s = 1; s <= SIGRTMAX; s++) {
+            struct sigaction action;
+            if (sigaction(s, NULL, &action) == 0 && action.sa_handler == SIG_IGN) {
+                printf("%s%d", comma, s);
+                comma = ",";
+            }
+        }
+        printf("\n");
+        fflush(stdout);
+        sleep_ms(number(argv[2]));
+        return (int)number(argv[3]);
     }
 #endif
 #ifdef TALVOR_E2E_WITH_DEP

@@ -10,6 +10,9 @@ import fcntl
 import hashlib
 import os
 import pty
+import pwd
+import random
+import resource
 import select
 import shutil
 import signal
@@ -76,6 +79,51 @@ def parse(stdout):
             else:
                 values[key] = value
     return values
+
+
+def processes_with(token, prefix=False):
+    """Process ids whose command line holds the argument `token` (or, with
+    `prefix`, one that starts with it): the launcher and the application of
+    one run carry it, nothing else does."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    arguments = f.read().split(b"\0")
+            except OSError:
+                continue
+            if any(a == token.encode() or prefix and a.startswith(token.encode()) for a in arguments):
+                found.append(int(entry))
+    return found
+
+
+def survivors(token, seconds=1.0, prefix=False):
+    """The processes of a run still alive after `seconds`; those are killed."""
+    deadline = time.monotonic() + seconds
+    while processes_with(token, prefix) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    alive = processes_with(token, prefix)
+    for pid in alive:
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGKILL)
+    return alive
+
+
+def finished(p, token, seconds=10):
+    """Waits for a launcher to end (killing it after `seconds`), then takes
+    what is left of its run. Returns whether it hung, the pids of the run
+    still alive after a second, and its standard error."""
+    hung = False
+    try:
+        p.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        hung = True
+        p.kill()
+        p.wait()
+    # A surviving application holds the pipes open: it goes first.
+    alive = survivors(token)
+    return hung, alive, p.communicate()[1]
 
 
 def case_exit_statuses():
@@ -388,13 +436,9 @@ def expect(scratch, path, status, out=None, err=None, env=None, err_prefix=None)
 DECODE = b"Error, couldn't decode attached data.\n"
 
 
-def only_target_directories(scratch):
-    """A failed parent leaves at most its own target directory."""
-    for name in scratch.leftovers():
-        if name == "exe":
-            continue
-        check(name.startswith("onefile_"), "nothing but the target directory is written: %r" % name)
-        shutil.rmtree(os.path.join(scratch.path, name))
+def nothing_left(scratch):
+    """A failed parent removes the target directory it made: only the
+    patched executable stays, and the scratch folder must then be empty."""
     shutil.rmtree(os.path.join(scratch.path, "exe"), ignore_errors=True)
 
 
@@ -417,7 +461,7 @@ def case_bad_attached_data():
         s = Scratch()
         print("class:", label)
         expect(s, patched(s, "onefile_big", change), status, out=out, err=err)
-        only_target_directories(s)
+        nothing_left(s)
         s.finish()
 
     # The longest name fits (in components the file system accepts); a path
@@ -426,7 +470,7 @@ def case_bad_attached_data():
     assert len(longest) == 1023
     s = Scratch()
     expect(s, patched(s, "onefile_big", with_archive([("libe2e_app.so", lib), (longest, b"x")])), 0)
-    only_target_directories(s)
+    nothing_left(s)
     s.finish()
     s = Scratch()
     deep = s.path
@@ -437,8 +481,9 @@ def case_bad_attached_data():
     r = run(s, [path, "print"], env=s.env(TMPDIR=deep))
     check(r.returncode == -signal.SIGABRT and r.stdout == b"" and r.stderr == b"",
           "a path over 4095 units aborts silently: %d %r %r" % (r.returncode, r.stdout, r.stderr))
+    check(os.listdir(deep) == [], "the aborted parent removed its target directory: %r" % os.listdir(deep))
     shutil.rmtree(os.path.join(s.path, "d" * 200))
-    only_target_directories(s)
+    nothing_left(s)
     s.finish()
 
 
@@ -454,7 +499,7 @@ def case_unsafe_names():
               "%r: message naming the path: %r" % (name, r.stderr))
         check(not os.path.exists(os.path.join(s.path, "escaped.txt")) and not os.path.exists(os.path.join(BIN, "escaped.txt")),
               "nothing is written outside the target directory")
-        only_target_directories(s)
+        nothing_left(s)
         s.finish()
 
 
@@ -487,6 +532,30 @@ def case_temp_folder_faults():
                   "a read-only temporary folder: %d %r" % (r.returncode, r.stderr))
     s.finish()
 
+    # No profile folder: no HOME, and a user id without a passwd entry.
+    stranger = 54321
+    if os.getuid() != 0:
+        print("skipped: changing the user id needs root")
+        return
+    with contextlib.suppress(KeyError):
+        pwd.getpwuid(stranger)
+        print("skipped: user id %d has a passwd entry" % stranger)
+        return
+    s = Scratch()
+    os.chmod(s.path, 0o777)
+    env = s.env()
+    env.pop("HOME", None)
+
+    def become_stranger():
+        os.setgroups([])
+        os.setgid(stranger)
+        os.setuid(stranger)
+
+    r = subprocess.run([exe("onefile_app"), "exit", "7"], env=env, preexec_fn=become_stranger, capture_output=True,
+                       timeout=TIMEOUT)
+    check(r.returncode == 7 and r.stderr == b"", "runs without a profile folder: %d %r" % (r.returncode, r.stderr))
+    s.finish()
+
 
 @contextlib.contextmanager
 def mounted_tmpfs(scratch, name, options):
@@ -514,7 +583,7 @@ def case_full_disk():
             check(r.returncode == 2 and r.stdout == b"", "a full disk ends with exit 2: %d" % r.returncode)
             check(r.stderr == b"Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n",
                   "the write failure is reported: %r" % r.stderr)
-            check(all(n.startswith("onefile_") for n in os.listdir(small)), "only the target directory is written")
+            check(os.listdir(small) == [], "the part that fitted is removed: %r" % os.listdir(small))
     s.finish()
 
 
@@ -678,6 +747,170 @@ def case_cached_untrusted():
     check(r.returncode == 2 and r.stderr == UNTRUSTED % s.app_dir().encode() and s.finals() == ([], []),
           "a planted parent is refused before unpacking: %d %r" % (r.returncode, r.stderr))
     s.finish()
+
+
+def started(argv, scratch, preexec_fn=None):
+    """Starts a launcher in the scratch folder (its working directory, where
+    a core dump would land) and waits for the application's "ready"."""
+    p = subprocess.Popen(argv, env=scratch.env(), cwd=scratch.path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         preexec_fn=preexec_fn)
+    check(p.stdout.readline() == b"ready\n", "%s: the application started" % argv[1:])
+    return p
+
+
+def inheriting(*ignored):
+    """Settings for the launcher to inherit: the signals `ignored` set to
+    ignore, and no core dumps (SIGQUIT and SIGXCPU would leave one in the
+    scratch folder)."""
+    def setup():
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+        for sig in ignored:
+            signal.signal(sig, signal.SIG_IGN)
+    return setup
+
+
+def case_signal_dispositions():
+    # Every signal a process may catch and whose default action ends it,
+    # sent to the launcher alone, is passed on; the application dies of it,
+    # and the launcher, after clean-up, too.
+    passed_on = [signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM, signal.SIGPIPE, signal.SIGTERM, signal.SIGINT,
+                 signal.SIGHUP, signal.SIGQUIT, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGVTALRM, signal.SIGPROF,
+                 signal.SIGIO, signal.SIGPWR, signal.SIGRTMIN, signal.SIGRTMIN + 3, signal.SIGRTMAX]
+    for sig in passed_on:
+        name = signal.strsignal(sig)
+        s = Scratch()
+        token = "passed-%d-%d" % (os.getpid(), sig)
+        p = started([exe("onefile_app"), "sleep", "20000", token], s, preexec_fn=inheriting())
+        start = time.monotonic()
+        os.kill(p.pid, sig)
+        _, alive, _ = finished(p, token)
+        elapsed = time.monotonic() - start
+        check(p.returncode == -sig and elapsed < 3,
+              "%s ends the launcher by the same signal at once: %d after %.1f s" % (name, p.returncode, elapsed))
+        check(alive == [], "%s: nothing of the run is left running: %r" % (name, alive))
+        s.finish()
+
+    # A signal inherited as ignored stays ignored, in the launcher and in the
+    # application, which ends with its own exit code: nohup for SIGHUP, a
+    # background job of a non-interactive shell for SIGINT and SIGQUIT.
+    for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+        s = Scratch()
+        token = "ignored-%d-%d" % (os.getpid(), sig)
+        p = started([exe("onefile_app"), "ignored", "1000", "5", token], s, preexec_fn=inheriting(sig))
+        ignored = p.stdout.readline().decode().strip().split("=", 1)[-1].split(",")
+        check(str(int(sig)) in ignored, "%s is still ignored in the application: %r" % (sig.name, ignored))
+        os.kill(p.pid, sig)
+        finished(p, token)
+        check(p.returncode == 5, "an ignored %s leaves the launcher running to the end: %d" % (sig.name, p.returncode))
+        s.finish()
+
+    # An inherited SIGCHLD set to ignore changes no exit status.
+    s = Scratch()
+    r = subprocess.run([exe("onefile_app"), "exit", "7"], env=s.env(), capture_output=True, timeout=TIMEOUT,
+                       preexec_fn=inheriting(signal.SIGCHLD))
+    check(r.returncode == 7, "exit 7 with SIGCHLD ignored: %d %r" % (r.returncode, r.stderr))
+    s.finish()
+
+    # The application's core dump is its own: the launcher ends by the same
+    # signal without dumping one over it.
+    def cores_allowed():
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+    with open("/proc/sys/kernel/core_pattern") as f:
+        pattern = f.read().strip()
+    s = Scratch()
+    p = subprocess.Popen([exe("onefile_app"), "crash"], env=s.env(), cwd=s.path, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, preexec_fn=cores_allowed)
+    # The raw status, which alone tells whether a core was dumped.
+    _, status = os.waitpid(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    check(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGSEGV,
+          "a crashing application ends the launcher by SIGSEGV: status %#x" % status)
+    check(not os.WCOREDUMP(status), "the launcher dumps no core of its own (core_pattern %r)" % pattern)
+    for name in s.leftovers():
+        if name.startswith("core"):
+            os.unlink(os.path.join(s.path, name))
+    s.finish()
+
+    # Killed outright, the launcher takes its application with it; its
+    # directory stays, as nothing is left to remove it.
+    s = Scratch()
+    token = "killed-%d" % os.getpid()
+    p = started([exe("onefile_app"), "sleep", "20000", token], s)
+    p.kill()
+    _, alive, _ = finished(p, token)
+    check(alive == [], "the application ends with a launcher killed outright: %r" % alive)
+    for name in s.leftovers():
+        shutil.rmtree(os.path.join(s.path, name))
+    s.finish()
+
+
+def case_interrupt_storm():
+    """Launches interrupted at a random moment from the start to the end of
+    unpacking, by a random signal of those a user sends most."""
+    runs = int(os.environ.get("TALVOR_E2E_INTERRUPT_RUNS", "300"))
+    seed = int(os.environ.get("TALVOR_E2E_SEED", str(time.time_ns() % 1000000)))
+    rng = random.Random(seed)
+    launcher = exe("onefile_large")
+
+    # The time to "ready" covers the unpacking and the start of the child.
+    times = []
+    for _ in range(5):
+        s = Scratch()
+        start = time.monotonic()
+        p = subprocess.Popen([launcher, "exit", "0"], env=s.env(), stdout=subprocess.PIPE)
+        p.stdout.readline()
+        times.append(time.monotonic() - start)
+        p.communicate(timeout=TIMEOUT)
+        s.finish()
+    window = sorted(times)[len(times) // 2]
+    print("seed %d, %d runs, time to ready %.0f ms" % (seed, runs, window * 1000))
+
+    signals = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1]
+    hangs, wrong_ends, orphans, leftovers = [], [], [], []
+    for i in range(runs):
+        s = Scratch()
+        token = "storm-%d-%d" % (os.getpid(), i)
+        sig = rng.choice(signals)
+        delay = rng.uniform(0, window)
+        p = subprocess.Popen([launcher, "sleep", "60000", token], env=s.env(), stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+        time.sleep(delay)
+        p.send_signal(sig)
+        what = "run %d, %s after %.0f ms" % (i, sig.name, delay * 1000)
+        hung, alive, err = finished(p, token)
+        if hung:
+            hangs.append(what)
+        if p.returncode != -sig:
+            wrong_ends.append("%s: %d %r" % (what, p.returncode, err[:200]))
+        if alive:
+            orphans.append(what)
+        left = [n for n in s.leftovers() if n.startswith("onefile_")]
+        if left:
+            leftovers.append("%s: %r" % (what, left))
+        # Besides, ThreadSanitizer's runtime keeps a file of its own in the
+        # temporary folder while it starts up, and a signal then leaves it.
+        for name in s.leftovers():
+            path = os.path.join(s.path, name)
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                os.unlink(path)
+        s.finish()
+        if len(hangs) > 3:
+            print("stopped after %d runs: the launcher hangs" % (i + 1))
+            break
+    # An application started as its launcher went down may show up late.
+    time.sleep(0.5)
+    late = survivors("storm-%d-" % os.getpid(), 0, prefix=True)
+    orphans += ["late, pid %d" % pid for pid in late]
+
+    print("runs %d, hangs %d, wrong ends %d, orphans %d, leftovers %d" %
+          (i + 1, len(hangs), len(wrong_ends), len(orphans), len(leftovers)))
+    for label, found in (("hang", hangs), ("wrong end", wrong_ends), ("orphan", orphans), ("leftover", leftovers)):
+        for what in found[:5]:
+            print("  %s: %s" % (label, what))
+        check(found == [], "no %s in %d interrupted launches: %d" % (label, runs, len(found)))
 
 
 if __name__ == "__main__":

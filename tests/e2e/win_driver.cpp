@@ -119,14 +119,6 @@ struct Scratch {
         return names;
     }
 
-    // A failed parent may leave its own target directory, and nothing else.
-    void drop_target_directories() const {
-        for (const std::wstring& name : leftovers()) {
-            check(name.rfind(L"onefile_", 0) == 0, "only a target directory is written: " + utf8(name));
-            remove_tree(temp / name);
-        }
-    }
-
     void finish(bool wait_for_removal = true) const {
         std::vector<std::wstring> left = leftovers();
         std::string names;
@@ -227,6 +219,11 @@ class process {
     }
 
     DWORD pid() const { return info.dwProcessId; }
+
+    // Ends the launcher at once, as "End task" does.
+    void terminate() { TerminateProcess(info.hProcess, 1); }
+
+    std::string output() const { return normalised(read_all(out_path)); }
 
     // Waits until the application printed "ready".
     bool wait_ready() {
@@ -554,7 +551,8 @@ void case_bad_attached_data() {
         Scratch s;
         result r = run(s, damaged(s, c.change).wstring(), {L"print"});
         check(r.code == EXIT_CODE_FAILURE && r.out == c.out && r.err.empty(), std::string(c.what) + ": " + describe(r));
-        s.drop_target_directories();
+        // Also when the failure comes while a file is being written.
+        check(s.leftovers().empty(), std::string(c.what) + ": the failed start leaves no directory");
         s.finish();
     }
 }
@@ -615,6 +613,83 @@ void case_cached() {
     s.finish();
 }
 
+// A command line that fits the 32,767 characters of CreateProcessW as the
+// user typed it, with a short relative program name, but not as the child's,
+// which starts with the full module path. The parent fails after it has
+// unpacked, with status 3 as before, and removes what it unpacked.
+void case_long_command_line() {
+    Scratch s;
+    std::vector<std::wstring> argv{L"onefile_app", L"exit", L"7", L""};
+    size_t length = 0;
+    for (const std::wstring& arg : argv) length += arg.size() + 1;
+    argv.back().assign(32766 - (length - 1), L'x');
+    process p(s, argv, {}, L"", bin);
+    result r = p.finish();
+    check(r.code == 3 && r.out.empty() && r.err.empty(), "a child command line that does not fit: " + describe(r));
+    s.finish();
+}
+
+// The process id that the application printed as "key=N", or 0.
+DWORD printed_pid(const std::string& out, const std::string& key) {
+    auto v = parse(out);
+    return v.count(key) ? (DWORD)std::stoul("0" + v[key]) : 0;
+}
+
+// Waits up to `ms` for the process `pid` to end; true when it has, or never
+// ran.
+bool ends_within(DWORD pid, DWORD ms) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (h == nullptr) return true;
+    bool ended = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return ended;
+}
+
+// "End task": TerminateProcess on the launcher while its application runs.
+// The application is tied to the launcher and ends with it; a program that
+// the application started is not tied and runs on. Nothing is left to
+// remove the target directory, so the case removes it.
+void case_killed() {
+    Scratch s;
+    process p(s, {exe(L"onefile_app"), L"spawn", L"20000"}, {}, exe(L"onefile_app"));
+    // Both print "ready": the other program has then seen the launcher
+    // alive and runs as its child, from the same directory.
+    auto started = [&p]() {
+        std::string out = p.output();
+        return out.find("ready\n") != out.rfind("ready\n") && out.find("spawned=") != std::string::npos;
+    };
+    for (ULONGLONG start = GetTickCount64(); GetTickCount64() - start < time_limit_ms && !started(); Sleep(20)) {
+    }
+    DWORD app = printed_pid(p.output(), "app"), spawned = printed_pid(p.output(), "spawned");
+    check(started() && app != 0 && spawned != 0, "the application started another program: " + shown(p.output()));
+    HANDLE spawned_handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, spawned);
+    p.terminate();
+    result r = p.finish();
+    check(r.code == 1, "the launcher was terminated: " + describe(r));
+    check(ends_within(app, 5000), "the application ends with its launcher");
+    check(spawned_handle != nullptr && WaitForSingleObject(spawned_handle, 500) == WAIT_TIMEOUT,
+          "a program that the application started runs on");
+    if (spawned_handle != nullptr) {
+        TerminateProcess(spawned_handle, 0);
+        WaitForSingleObject(spawned_handle, 5000);
+        CloseHandle(spawned_handle);
+    }
+    if (!ends_within(app, 0)) {
+        HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, app);
+        if (h != nullptr) {
+            TerminateProcess(h, 0);
+            WaitForSingleObject(h, 5000);
+            CloseHandle(h);
+        }
+    }
+    std::vector<std::wstring> left = s.leftovers();
+    std::string names;
+    for (const std::wstring& name : left) names += " " + utf8(name);
+    check(left.size() == 1 && left[0].rfind(L"onefile_", 0) == 0, "the target directory stays:" + names);
+    for (const std::wstring& name : left) remove_tree(s.temp / name);
+    s.finish();
+}
+
 const std::map<std::wstring, void (*)()> cases = {
     {L"cached", case_cached},
     {L"exit_statuses", case_exit_statuses},
@@ -629,6 +704,8 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"held_open", case_held_open},
     {L"bad_attached_data", case_bad_attached_data},
     {L"temp_is_a_file", case_temp_is_a_file},
+    {L"long_command_line", case_long_command_line},
+    {L"killed", case_killed},
 };
 
 // CTest passes the build directory as the host sees it; inside Wine drive

@@ -21,21 +21,29 @@ TEMP is set for the launcher through cmd.exe: Wine ignores the Linux value.
 The case "subsystem" types its commands into an interactive cmd.exe
 instead, which waits for a console program and not for a GUI one, and
 reads the exit code from %errorlevel%.
+
+The case "storm" interrupts some 200 starts at random moments, each with a
+token of its own in its arguments. STORM_RUNS (default 200), STORM_SECONDS
+(default 240, the time after which no new run starts) and STORM_SEED (the
+random moments; printed) change it.
 """
 import os
 import pty
+import random
 import re
 import select
 import shutil
 import signal
 import subprocess
 import sys
+import termios
 import time
 
 WINE_RUN, CASE = sys.argv[1], sys.argv[4]
 PREFIX, BIN = os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 EXE = os.path.join(BIN, "onefile_app.exe")
 CONSOLE_EXE = os.path.join(BIN, "onefile_app_console.exe")
+MANY_EXE = os.path.join(BIN, "onefile_many.exe")
 failures = []
 
 
@@ -76,7 +84,12 @@ class Console:
             self.echo("step", "%errorlevel%")
 
     def type(self, line):
-        """Types one line into the interactive cmd.exe."""
+        """Types one line into the interactive cmd.exe, once Wine reads the
+        terminal raw: before that, the line discipline turns the carriage
+        return into a line feed, which cmd.exe takes as part of the line."""
+        end = time.monotonic() + 10
+        while termios.tcgetattr(self.master)[3] & termios.ICANON and time.monotonic() < end:
+            self.pump(0.02)
         os.write(self.master, line.encode() + b"\r")
 
     def echo(self, label, value):
@@ -116,20 +129,7 @@ class Console:
 
     def launchers(self):
         """Linux pids of the launcher processes, the parent first."""
-        found = []
-        for name in os.listdir("/proc"):
-            if not name.isdigit():
-                continue
-            try:
-                cmdline = open("/proc/%s/cmdline" % name, "rb").read().replace(b"\0", b" ").decode("utf-8", "replace")
-                stat = open("/proc/%s/stat" % name).read()
-            except OSError:
-                continue
-            fields = stat[stat.rindex(")") + 2:].split()
-            program = os.path.basename(self.exe) + " "
-            if fields[0] != "Z" and program + self.marker in cmdline and "cmd.exe" not in cmdline:
-                found.append((int(fields[19]), int(name)))  # start time, pid
-        return [pid for _, pid in sorted(found)]
+        return wine_processes(os.path.basename(self.exe) + " " + self.marker)
 
     def finish(self):
         for pid in self.launchers():
@@ -145,6 +145,24 @@ class Console:
         left = os.listdir(self.temp)
         check(left == [], "nothing is left in the temporary folder, found %r" % left)
         shutil.rmtree(self.temp, ignore_errors=True)
+
+
+def wine_processes(text):
+    """Linux pids of the live processes other than cmd.exe whose command
+    line holds `text`, the oldest first."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            cmdline = open("/proc/%s/cmdline" % name, "rb").read().replace(b"\0", b" ").decode("utf-8", "replace")
+            stat = open("/proc/%s/stat" % name).read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if fields[0] != "Z" and text in cmdline and "cmd.exe" not in cmdline:
+            found.append((int(fields[19]), int(name)))  # start time, pid
+    return [pid for _, pid in sorted(found)]
 
 
 def alive(pid):
@@ -227,6 +245,130 @@ def case_subsystem():
           "the application handled Ctrl+C and ended with its own code: %r" % console.output())
     check(elapsed > 5.5, "the launcher did not stop the application: %.1f s" % elapsed)
     check(os.listdir(console.temp) == [], "the target directory is removed")
+    console.marker = " 0"
+    console.finish()
+
+
+def start_in(console, token):
+    """Types the start of onefile_many with a long sleep into the
+    interactive cmd.exe (which does not wait for the GUI launcher) and returns
+    the launcher's pid and the time it was first seen, or (None, None)."""
+    console.type("%s sleep 60000 %s" % (windows_path(MANY_EXE), token))
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
+        pids = wine_processes(token)
+        if pids:
+            return pids[0], time.monotonic()
+        console.pump(0.002)
+    return None, None
+
+
+def wait_until_gone(token, seconds, console):
+    end = time.monotonic() + seconds
+    while wine_processes(token) and time.monotonic() < end:
+        console.pump(0.02)
+    return wine_processes(token)
+
+
+def case_storm():
+    """Ctrl+C at a random moment between the launcher's start and the end of
+    its unpacking, over and over: after each, the launcher has ended, no
+    process of that run lives on, and no target directory is left. The
+    event reaches the launcher alone (Wine 8): once it has taken it, it
+    starts no child, or stops the one it started. The runs take turns
+    in one interactive cmd.exe, which starts each launcher without waiting
+    for it."""
+    runs = int(os.environ.get("STORM_RUNS", "200"))
+    console = Console()
+    seed = int(os.environ.get("STORM_SEED", str(os.getpid())))
+    chance = random.Random(seed)
+    # How long unpacking takes: from the launcher's first sight until its
+    # child is seen. These runs are stopped by signalling both processes,
+    # as Windows would, so they end at once.
+    unpacking = []
+    for i in range(5):
+        token = "calibrate%d_%d" % (seed, i)
+        parent, seen = start_in(console, token)
+        check(parent is not None, "the launcher starts")
+        if parent is None:
+            break
+        while len(wine_processes(token)) < 2 and time.monotonic() - seen < 20:
+            pass
+        unpacking.append(time.monotonic() - seen)
+        for pid in wine_processes(token):
+            os.kill(pid, signal.SIGINT)
+        check(wait_until_gone(token, 15, console) == [], "a calibration run ends")
+    for name in os.listdir(console.temp):
+        shutil.rmtree(os.path.join(console.temp, name), ignore_errors=True)
+    window = sorted(unpacking)[len(unpacking) // 2] if unpacking else 0.5
+    print("seed %d; start to child, uninterrupted: %s s; interrupts from 0 to %.3f s"
+          % (seed, " ".join("%.3f" % t for t in unpacking), window), flush=True)
+
+    hangs = orphans = leftovers = late_children = slow = 0
+    begin = time.monotonic()
+    # On a loaded machine a run can take seconds: the case stops starting
+    # runs after 4 minutes, and says so, rather than overrun its time limit.
+    budget = begin + float(os.environ.get("STORM_SECONDS", "240"))
+    done = 0
+    for i in range(runs):
+        if hangs + orphans + leftovers >= 20 or time.monotonic() > budget:
+            print("stopped after %d runs" % i, flush=True)
+            break
+        done += 1
+        token = "storm%d_%d" % (seed, i)
+        parent, seen = start_in(console, token)
+        if parent is None:
+            hangs += 1
+            continue
+        moment = seen + chance.uniform(0, window)
+        while time.monotonic() < moment:
+            pass
+        # Unpacking may have ended already: the event then goes to the
+        # child as well, as Windows sends it to every process of the
+        # console. A child that starts in between gets its 5 s.
+        pids = wine_processes(token)
+        late_children += len(pids) > 1
+        for pid in [parent] + pids[1:]:
+            try:
+                os.kill(pid, signal.SIGINT)
+            except ProcessLookupError:
+                pass
+        # 5 s for a child, 2 s of removal retries, and room for a loaded
+        # machine.
+        end = time.monotonic() + 5 + 2 + 8
+        while alive(parent) and time.monotonic() < end:
+            console.pump(0.01)
+        ended = time.monotonic()
+        if alive(parent):
+            hangs += 1
+            print("run %d: interrupted after %.3f s, the launcher still runs, with %d other process(es)"
+                  % (i, moment - seen, len(wine_processes(token)) - 1), flush=True)
+            os.kill(parent, signal.SIGKILL)
+        elif ended - moment > 5:
+            slow += 1
+        left = wait_until_gone(token, 1, console)
+        if left:
+            orphans += 1
+            print("run %d: interrupted after %.3f s, %r live on" % (i, moment - seen, left), flush=True)
+            for pid in left:
+                os.kill(pid, signal.SIGKILL)
+            wait_until_gone(token, 10, console)
+        names = [name for name in os.listdir(console.temp) if name.startswith("onefile_")]
+        if names:
+            leftovers += 1
+            files = sum(len(found) for name in names for _, _, found in os.walk(os.path.join(console.temp, name)))
+            print("run %d: interrupted after %.3f s (%s), ended after %.3f s, left %r with %d file(s)"
+                  % (i, moment - seen, "child running" if len(pids) > 1 else "no child seen", ended - moment,
+                     names, files), flush=True)
+            time.sleep(0.2)
+            for name in names:
+                shutil.rmtree(os.path.join(console.temp, name), ignore_errors=True)
+    errors = console.output().count("Error,")
+    print("runs %d, hangs %d, orphans %d, leftovers %d, messages %d (events after unpacking: %d, ends after "
+          "more than 5 s: %d; %.1f s)"
+          % (done, hangs, orphans, leftovers, errors, late_children, slow, time.monotonic() - begin), flush=True)
+    check(hangs == 0 and orphans == 0 and leftovers == 0, "no hang, orphan or leftover")
+    check(errors == 0, "an interrupted launcher reports no failure: %r" % console.output()[-2000:])
     console.marker = " 0"
     console.finish()
 

@@ -84,8 +84,12 @@ uint32_t os_child_wait(int* end_signal) {
 // Console events reach every process of the console, the child included.
 void os_child_signal(int) {}
 
+// After TerminateProcess the child is let go before its directory is
+// removed: until it has ended, its files are still open.
 static void stop(HANDLE child, uint32_t timeout_ms) {
-    if (WaitForSingleObject(child, timeout_ms) != WAIT_OBJECT_0) TerminateProcess(child, 0);
+    if (WaitForSingleObject(child, timeout_ms) == WAIT_OBJECT_0) return;
+    TerminateProcess(child, 0);
+    WaitForSingleObject(child, 1000);
 }
 
 void os_child_stop(uint32_t timeout_ms) {
