@@ -34,8 +34,11 @@ static bool owned_by_user(const os_char* path) {
 os_dir_trust os_directory_trust(const os_char* path, bool own) {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // A parent that cannot be asked (the server part of a UNC path) is
+        // nothing the launcher creates or relies on.
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OS_DIR_MISSING : OS_DIR_UNTRUSTED;
+        bool missing = !own || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return missing ? OS_DIR_MISSING : OS_DIR_UNTRUSTED;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return OS_DIR_UNTRUSTED;
     if (!own) return OS_DIR_TRUSTED;
