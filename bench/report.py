@@ -20,6 +20,7 @@ TARGET_TMPFS = 1.10
 TARGET_RSS_MIB = 16.0
 TARGET_PACK_TIME = 1.10
 TARGET_PACK_SIZE = 1.01
+TARGET_CACHED_LATER = 1.50
 TARGET_RECLAIM = 1.05
 
 LABELS = {
@@ -121,6 +122,33 @@ def main():
                 launcher_rss.append((t, loc, memory["onefile"]))
         out.append("")
 
+    cached_ratios = []
+    for loc in ("disk", "tmpfs"):
+        rows = []
+        for t in trees:
+            default = hyperfine(raw, f"{loc}-{t}.json").get("onefile")
+            first = hyperfine(raw, f"{loc}-{t}-first.json").get("onefile-cached-first")
+            later = hyperfine(raw, f"{loc}-{t}-later.json")
+            cached, single = later.get("onefile-cached-later"), later.get("onefile-single")
+            for label, r in ((f"{t}, default mode (unpack, child, clean up)", default),
+                             (f"{t}, cached, first start (unpack, sync, publish, child)", first),
+                             (f"{t}, cached, later start (one process, nothing unpacked)", cached),
+                             ("one-file payload, default mode (same run as the row above)", single)):
+                if r is not None:
+                    rows.append(f"| {label} | {r['median'] * 1000:.1f} ms "
+                                f"| {r['min'] * 1000:.1f} to {r['max'] * 1000:.1f} ms |")
+            if default and first:
+                rows.append(f"| {t}: first cached start / default start | {first['median'] / default['median']:.3f} | |")
+            if cached and single:
+                cached_ratios.append((t, loc, cached["median"] / single["median"]))
+        if rows:
+            out.append(f"## Cached target directory, temporary folder on {loc}")
+            out.append("")
+            out.append("| Start | Median | Range |")
+            out.append("|---|---:|---:|")
+            out.extend(rows)
+            out.append("")
+
     out.append("## Against the targets")
     out.append("")
     out.append("| Measure | Figure | Target | |")
@@ -143,6 +171,9 @@ def main():
             ratio = int(talvor_size) / int(tar_size)
             out.append(f"| {t}: packed size, talvor-pack / tar-zstd ({mib(talvor_size)} / {mib(tar_size)}) "
                        f"| {ratio:.3f} | <= {TARGET_PACK_SIZE:.2f} | {verdict(ratio <= TARGET_PACK_SIZE)} |")
+    for t, loc, ratio in cached_ratios:
+        out.append(f"| {t}, {loc}: later cached start / one-file payload start | {ratio:.3f} "
+                   f"| <= {TARGET_CACHED_LATER:.2f} | {verdict(ratio <= TARGET_CACHED_LATER)} |")
     reclaim = json.loads(read(raw, "reclaim.json") or "null")
     if reclaim:
         ratio = reclaim["leftovers"]["to_run_code"] / reclaim["empty"]["to_run_code"]

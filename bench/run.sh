@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Startup benchmark: a onefile executable against tar|zstd, plain zstd and a
 # makeself archive of the same tree, with the temporary folder on disk and on
-# tmpfs; and talvor-pack against tar|zstd for packing. Writes a Markdown
+# tmpfs; the same tree with a cached target directory, its first start
+# against the default mode and its later starts against a onefile executable
+# whose payload is one file; and talvor-pack against tar|zstd for packing. Writes a Markdown
 # report to bench/results/<date>-<commit>.md and prints it.
 #
 #   bench/run.sh [BUILD_DIR]          (default build/bench, a Release build)
@@ -11,6 +13,7 @@
 #   BENCH_RUNS1   hyperfine runs for tree1 (default 10)
 #   BENCH_RUNS10  hyperfine runs for tree10 (default 5)
 #   BENCH_RSS     runs per peak-memory median (default 3)
+#   BENCH_RUNS_LATER  hyperfine runs for the later cached starts (default 30)
 #   BENCH_PACK    trees whose packing is timed (default "tree1"; packing
 #                 tree10 at level 19 takes minutes per run)
 #   BENCH_RECLAIM_RUNS, BENCH_RECLAIM_LARGE_RUNS
@@ -88,10 +91,13 @@ EOF
         echo "project(talvor_bench LANGUAGES C CXX)"
         echo "add_subdirectory(\"$top\" talvor)"
         echo "add_library(bench_noop SHARED noop.cpp)"
+        echo "talvor_add_onefile(bench_single MAIN bench_noop)"
         echo "add_library(bench_stamp SHARED stamp.cpp)"
         echo "talvor_add_onefile(bench_reclaim MAIN bench_stamp)"
         for t in $trees; do
             echo "talvor_add_onefile(bench_$t MAIN bench_noop DIRECTORIES \"$build/trees/$t\")"
+            echo "talvor_add_onefile(bench_${t}_cached MAIN bench_noop DIRECTORIES \"$build/trees/$t\"" \
+                 "TARGET_DIRECTORY \"{TEMP}/talvor-bench-cache\")"
         done
     } > "$proj/CMakeLists.txt.new"
     cmp -s "$proj/CMakeLists.txt.new" "$proj/CMakeLists.txt" || mv "$proj/CMakeLists.txt.new" "$proj/CMakeLists.txt"
@@ -105,7 +111,9 @@ EOF
             [ -n "$exe" ] || { log "bench_$t not found"; onefile_ok=0; }
             ln -sf "$exe" "$artifacts/$t.onefile"
             stat -c %s "$exe" > "$raw/$t-onefile.size"
+            ln -sf "$proj/build/bench_${t}_cached" "$artifacts/$t.cached"
         done
+        ln -sf "$proj/build/bench_single" "$artifacts/single.onefile"
     else
         log "the onefile project failed to build; see $raw/onefile-build.log"
     fi
@@ -167,6 +175,23 @@ for loc in disk tmpfs; do
         left=$(find "$tmp" -mindepth 1 -maxdepth 1 | wc -l)
         [ "$left" -eq 0 ] || log "warning: $left entries left behind in $tmp"
     done
+    # The cached target directory: every first start unpacks into an empty
+    # cache (removed before the run, untimed); the later starts find it
+    # filled, side by side with a default onefile whose payload is one file.
+    if [ $onefile_ok = 1 ]; then
+        cache="$tmp/talvor-bench-cache"
+        for t in $trees; do
+            a="$artifacts/$t"
+            log "cached first start of $t, temporary folder on $loc"
+            TMPDIR=$tmp hyperfine --style basic --runs "$(runs_for "$t")" --prepare "rm -rf '$cache'" \
+                --export-json "$raw/$loc-$t-first.json" -n onefile-cached-first "'$a.cached'" >&2
+            log "cached later start of $t against a one-file payload, temporary folder on $loc"
+            TMPDIR=$tmp hyperfine --style basic --warmup 3 --runs "${BENCH_RUNS_LATER:-30}" \
+                --export-json "$raw/$loc-$t-later.json" -n onefile-cached-later "'$a.cached'" \
+                -n onefile-single "'$artifacts/single.onefile'" >&2
+            rm -rf "$cache"
+        done
+    fi
     rm -rf "$tmp"
 done
 

@@ -1,7 +1,8 @@
 # talvor_add_onefile(<name> MAIN <target-or-file>
 #                    [FILES <target-or-file> [AS <stored-name>] ...]
 #                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
-#                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE])
+#                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE]
+#                    [TARGET_DIRECTORY <path spec>])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -12,6 +13,9 @@
 # leave out every file or directory whose name (a pattern with a slash: whose
 # path below the directory) matches. The default level is 19 for release
 # configurations and 3 otherwise. CONSOLE links the console launcher.
+# TARGET_DIRECTORY replaces the launcher's target spec: without any of
+# {PID}, {TIME}, {TIME_US} and {RANDOM} it names a cached directory, kept
+# from start to start below "<expanded spec>/<digest of the archive>".
 #
 # The function runs in the caller's directory scope: it reads only its
 # arguments, cache variables, global properties and the location of this
@@ -143,15 +147,94 @@ function(_talvor_onefile_write file content)
   file(WRITE "${file}" "${content}")
 endfunction()
 
+# Checks a TARGET_DIRECTORY spec and sets <out_cached> to whether it names a
+# cached directory. A directory made for one start needs its per-start
+# placeholders in its last component, the one removed at the end: one in a
+# parent would leave a new parent behind at every start, half cached and half
+# not.
+function(_talvor_onefile_check_spec spec out_cached)
+  set(known TEMP PROGRAM PROGRAM_BASE PROGRAM_DIR PID HOME CACHE_DIR RANDOM TIME_US TIME)
+  set(per_start PID TIME TIME_US RANDOM)
+  if(spec STREQUAL "")
+    message(FATAL_ERROR "talvor_add_onefile: TARGET_DIRECTORY needs a path spec")
+  endif()
+  if(spec MATCHES "}" AND NOT spec MATCHES "^[^}]*({[^{}]*}[^}]*)*$")
+    message(FATAL_ERROR "talvor_add_onefile: TARGET_DIRECTORY \"${spec}\": a '}' outside a placeholder")
+  endif()
+  string(REGEX MATCHALL "{[^{}]*}" placeholders "${spec}")
+  set(per_start_used "")
+  foreach(placeholder IN LISTS placeholders)
+    string(REGEX REPLACE "^{(.*)}$" "\\1" placeholder_name "${placeholder}")
+    string(TOUPPER "${placeholder_name}" placeholder_name)
+    if(NOT placeholder_name IN_LIST known)
+      message(FATAL_ERROR "talvor_add_onefile: TARGET_DIRECTORY \"${spec}\": unknown placeholder "
+        "${placeholder}; known are {TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM}, {PROGRAM_BASE}, "
+        "{PROGRAM_DIR}, {PID}, {TIME}, {TIME_US} and {RANDOM}")
+    endif()
+    if(placeholder_name IN_LIST per_start)
+      list(APPEND per_start_used "${placeholder}")
+    endif()
+  endforeach()
+  if(per_start_used)
+    # Everything after the last separator is the last component.
+    string(REGEX REPLACE "^.*[/\\]" "" last_component "${spec}")
+    string(LENGTH "${last_component}" last_length)
+    string(LENGTH "${spec}" spec_length)
+    math(EXPR parent_length "${spec_length} - ${last_length}")
+    string(SUBSTRING "${spec}" 0 ${parent_length} parent)
+    string(TOUPPER "${parent}" parent)
+    if(parent MATCHES "{(PID|TIME|TIME_US|RANDOM)}")
+      message(FATAL_ERROR "talvor_add_onefile: TARGET_DIRECTORY \"${spec}\" mixes the two kinds of "
+        "target directory: a per-start placeholder (${per_start_used}) outside the last component. "
+        "Either leave out {PID}, {TIME}, {TIME_US} and {RANDOM} (a cached directory, kept from start "
+        "to start), or put them in the last component only (a fresh directory for every start, "
+        "removed at the end)")
+    endif()
+    set(${out_cached} OFF PARENT_SCOPE)
+  else()
+    set(${out_cached} ON PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The spec as a string literal of the launcher's character type. Windows
+# paths take backslashes; a CMake author writes slashes.
+function(_talvor_onefile_spec_literal spec out_literal)
+  if(WIN32)
+    string(REPLACE "/" "\\" spec "${spec}")
+  endif()
+  string(REPLACE "\\" "\\\\" spec "${spec}")
+  string(REPLACE "\"" "\\\"" spec "${spec}")
+  if(WIN32)
+    set(${out_literal} "L\"${spec}\"" PARENT_SCOPE)
+  else()
+    set(${out_literal} "\"${spec}\"" PARENT_SCOPE)
+  endif()
+endfunction()
+
 # The source that puts the attached data into read-only data: .incbin in a
 # top-level asm block, in C or C++ as the caller's directory compiles, so
 # that no ASM language is needed. The size is a link-time constant computed
-# by the assembler.
-function(_talvor_onefile_blob_source name blob out_source)
-  string(REPLACE "\\" "\\\\" asm_path "${blob}")
-  string(REPLACE "\"" "\\\"" asm_path "${asm_path}")
-  string(REPLACE "\\" "\\\\" asm_path "${asm_path}")
-  string(REPLACE "\"" "\\\"" asm_path "${asm_path}")
+# by the assembler. Beside it: the target spec (empty: the launcher's own)
+# and the cache key (a single zero byte when the directory is not cached).
+function(_talvor_onefile_blob_source name blob spec key out_source)
+  foreach(kind IN ITEMS blob key)
+    string(REPLACE "\\" "\\\\" path "${${kind}}")
+    string(REPLACE "\"" "\\\"" path "${path}")
+    string(REPLACE "\\" "\\\\" path "${path}")
+    string(REPLACE "\"" "\\\"" path "${path}")
+    set(asm_${kind} "${path}")
+  endforeach()
+  if(key STREQUAL "")
+    set(key_data "\".byte 0\\n\"\n")
+  else()
+    set(key_data "\".incbin \\\"${asm_key}\\\"\\n\"\n")
+  endif()
+  _talvor_onefile_spec_literal("${spec}" spec_literal)
+  if(WIN32)
+    set(char_type "wchar_t")
+  else()
+    set(char_type "char")
+  endif()
   if(WIN32)
     # The COFF assembler has no .pushsection: switch, and return to .text,
     # where the compiler believes it is.
@@ -178,22 +261,32 @@ function(_talvor_onefile_blob_source name blob out_source)
   set(source "${work_dir}/attached_data.${extension}")
   _talvor_onefile_write("${source}"
 "/* Generated by talvor_add_onefile for ${name}: the attached data as the
-   symbols talvor_attached_data and talvor_attached_size. */
+   symbols talvor_attached_data and talvor_attached_size, the target spec and
+   the cache key. */
+#include <stddef.h>
+#ifdef __cplusplus
+#define TALVOR_ONEFILE_DATA extern \"C\"
+#else
+#define TALVOR_ONEFILE_DATA
+#endif
+TALVOR_ONEFILE_DATA const ${char_type} talvor_target_spec[] = ${spec_literal};
 __asm__(
 \"${push}\\n\"
 \".balign 16\\n\"
 \".globl talvor_attached_data\\n\"
 ${type_data}\"talvor_attached_data:\\n\"
-\".incbin \\\"${asm_path}\\\"\\n\"
+\".incbin \\\"${asm_blob}\\\"\\n\"
 \"talvor_attached_data_end:\\n\"
 ${size_data}\".balign 8\\n\"
 \".globl talvor_attached_size\\n\"
 ${type_size}\"talvor_attached_size:\\n\"
 \".quad talvor_attached_data_end - talvor_attached_data\\n\"
-\"${pop}\\n\"
+\".globl talvor_cache_key\\n\"
+\"talvor_cache_key:\\n\"
+${key_data}\"${pop}\\n\"
 ${note});
 ")
-  set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${blob}")
+  set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${blob};${key}")
   set(${out_source} "${source}" PARENT_SCOPE)
 endfunction()
 
@@ -222,7 +315,7 @@ endfunction()
 
 function(talvor_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
-    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION" "FILES;DIRECTORIES;EXCLUDE")
+    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -231,6 +324,13 @@ function(talvor_add_onefile name)
   endif()
   if((DEFINED arg_DESTINATION OR arg_EXCLUDE) AND NOT arg_DIRECTORIES)
     message(FATAL_ERROR "talvor_add_onefile: DESTINATION and EXCLUDE go with DIRECTORIES")
+  endif()
+
+  set(spec "")
+  set(cached OFF)
+  if(DEFINED arg_TARGET_DIRECTORY OR "TARGET_DIRECTORY" IN_LIST arg_KEYWORDS_MISSING_VALUES)
+    set(spec "${arg_TARGET_DIRECTORY}")
+    _talvor_onefile_check_spec("${spec}" cached)
   endif()
 
   _talvor_pack_tool(pack_command depends)
@@ -297,12 +397,19 @@ function(talvor_add_onefile name)
 
   set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile")
   set(blob "${work_dir}/attached_data.bin")
+  set(key "")
+  set(key_output "")
+  if(cached)
+    set(key "${work_dir}/cache_key.bin")
+    set(key_output "${key}")
+    list(APPEND pack_arguments --cache-key "${key}")
+  endif()
   file(MAKE_DIRECTORY "${work_dir}")
   # talvor-pack lists every file it read and every directory it walked in
   # the depfile: an edited, added, removed or renamed input re-packs, even
   # one that arrives with an old modification time.
   add_custom_command(
-    OUTPUT "${blob}"
+    OUTPUT "${blob}" ${key_output}
     COMMAND ${pack_command} create -o "${blob}" --level "${level}" --depfile "${blob}.d" ${pack_arguments}
     DEPENDS ${depends}
     DEPFILE "${blob}.d"
@@ -310,7 +417,7 @@ function(talvor_add_onefile name)
     VERBATIM)
   set_source_files_properties("${blob}" PROPERTIES HEADER_FILE_ONLY ON GENERATED ON)
 
-  _talvor_onefile_blob_source("${name}" "${blob}" source)
+  _talvor_onefile_blob_source("${name}" "${blob}" "${spec}" "${key}" source)
   set(sources "${source}" "${blob}")
   if(WIN32)
     _talvor_onefile_resources("${work_dir}" "${arg_ICON}" rc)

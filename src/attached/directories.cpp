@@ -15,6 +15,7 @@ static size_t known_directory_count;
 static bool known_directories_seeded;
 // Set by the main thread, read by the clean-up on the handler thread.
 static std::atomic<bool> target_created(false);
+bool private_parents;
 
 static void remember_directory(const os_char* path) {
     if (known_directory_count == known_directories_max) return;
@@ -46,7 +47,7 @@ bool create_directory(const os_char* path) {
     }
     if (is_drive_or_root(path)) return true;
     bool is_target = os_strcmp(path, target_directory) == 0;
-    os_dir_result result = os_create_directory(path, is_target);
+    os_dir_result result = os_create_directory(path, is_target || private_parents);
     if (result == OS_DIR_FAILED) return false;
     // The target directory must be new: one that exists already may have
     // been made, or filled, by another user of a shared temporary folder.
@@ -105,6 +106,8 @@ bool create_target_directory(void) {
 }
 
 bool target_directory_created(void) { return target_created; }
+
+void release_target_directory(void) { target_created = false; }
 
 void reset_known_directories(void) {
     for (size_t i = 0; i < known_directory_count; i++) free(known_directories[i]);

@@ -19,4 +19,12 @@ bool create_target_directory(void);
 // own it.
 bool target_directory_created(void);
 
+// The directory has been handed over under another name (a published cached
+// directory): it is no longer this process's to remove.
+void release_target_directory(void);
+// Set before the target directory is created: the directories above it that
+// the launcher creates are private to the user too (Windows; every
+// directory the POSIX layer creates is).
+extern bool private_parents;
+
 void reset_known_directories(void);

@@ -32,3 +32,14 @@ static const unsigned archive_window_log_max = 27;
 // Buffers of the reader and the unpacker.
 static const size_t decoded_buffer_size = 131072;
 static const size_t write_piece_size = 32768;
+
+// The cache key of an executable with a cached target directory, written by
+// `talvor-pack create --cache-key` and linked beside the attached data:
+//   digest  the first 16 lower-case hexadecimal digits of the SHA-256 of the
+//           attached data, then one zero byte
+//   name    the main library's archive name, UTF-16LE code units, then one
+//           0x0000 unit
+// The digest is the last component of the cached directory, so that two
+// different archives never share one; the name spares a later start from
+// decoding anything to learn the main library's path.
+static const size_t cache_digest_chars = 16;

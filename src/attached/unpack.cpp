@@ -9,6 +9,7 @@
 
 os_char target_directory[path_capacity];
 os_char main_dll_path[path_capacity];
+bool durable_files;
 
 #ifdef _WIN32
 // Windows keeps the archive's UTF-16 names as they are.
@@ -94,6 +95,7 @@ static void write_entry(void) {
         }
         size -= piece;
     }
+    if (durable_files && !os_file_flush(current_file)) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
     os_file_close(current_file);
     current_file = OS_INVALID_FILE;
 }

@@ -11,6 +11,10 @@ extern os_char target_directory[path_capacity];
 // The first archive entry's full path: the main library.
 extern os_char main_dll_path[path_capacity];
 
+// Set by the main thread before unpacking: each file is written through to
+// the disk before it is closed, where the system needs that per file.
+extern bool durable_files;
+
 // Reads the next entry. The parent writes it below the target directory,
 // which it must have created itself (create_target_directory); the child
 // only takes the first entry's path into main_dll_path. False once there is

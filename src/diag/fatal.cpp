@@ -59,6 +59,12 @@ void fatal_open_for_writing(const os_char* path) {
     END_PROCESS(EXIT_CODE_FAILURE);
 }
 
+void fatal_untrusted_directory(const os_char* path) {
+    prepare_end();
+    os_print_path(stderr, MSG_UNTRUSTED_DIRECTORY, path);
+    END_PROCESS(EXIT_CODE_FAILURE);
+}
+
 void fatal_bound(void) {
     prepare_end();
     ABORT_PROCESS();

@@ -15,6 +15,9 @@
 // A file of the archive could not be created: message on standard error,
 // exit(2).
 [[noreturn]] void fatal_open_for_writing(const os_char* path);
+// A cached target directory, or a directory above it, that somebody else
+// could have planted or may change: message on standard error, exit(2).
+[[noreturn]] void fatal_untrusted_directory(const os_char* path);
 // An internal bound was exceeded: abort() without a message.
 [[noreturn]] void fatal_bound(void);
 

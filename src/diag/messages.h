@@ -15,6 +15,8 @@
 #define MSG_OPEN_FOR_WRITING "Error, failed to open '" OS_PRI_S "' for writing.\n"
 #define MSG_UNPACK_WRITE "Error, couldn't unpack file to target path."
 #define MSG_LAUNCH_CHILD "Error, couldn't launch child"
+#define MSG_UNTRUSTED_DIRECTORY                                                                                  \
+    "Error, refused target directory '" OS_PRI_S "': not the user's own, or others may write to it.\n"
 #define MSG_WITH_CODE_FORMAT "%s ([Error %ld] %s)\n"
 
 // Exit codes of the launcher's own failures.

@@ -34,10 +34,8 @@ static os_char** child_arguments(void) {
     return arguments;
 }
 
-// Tells the application where the launcher lives and how it was called, then
-// starts the own executable again with the launcher's arguments. The child
-// inherits the standard handles and the environment as it stands now.
-uint32_t launch_child(void) {
+// Tells the application where the launcher lives and how it was called.
+void set_application_environment(void) {
     os_char directory[executable_path_capacity + 1];
     const os_char* executable = get_executable_path(false);
     memcpy(directory, executable, (os_strlen(executable) + 1) * sizeof(os_char));
@@ -46,7 +44,12 @@ uint32_t launch_child(void) {
     if (last != nullptr) *last = 0;
     set_env_var(ENV_DIRECTORY, directory);
     set_env_var(ENV_ORIGINAL_ARGV0, launcher_argv[0]);
+}
 
+// Starts the own executable again with the launcher's arguments. The child
+// inherits the standard handles and the environment as it stands now.
+uint32_t launch_child(void) {
+    set_application_environment();
     fill_own_module_path();
     os_char** arguments = child_arguments();
     if (!start_child(own_module_path, arguments, child_command_line)) {

@@ -9,7 +9,9 @@
 //   the interrupt thread to end the process;
 // - the target directory is created and marked as created in one step, so
 //   the interrupt's clean-up removes it whenever it exists; the lock that
-//   marks the run as live is taken in the same step, before it;
+//   marks the run as live is taken in the same step, before it; a cached one
+//   is published under its final name and released in one step, so that the
+//   clean-up never removes a published directory;
 // - a child that has started is either passed the interrupt and stopped by
 //   the clean-up, or the interrupt is left to it (the console launcher).
 // A failure of the main thread that the interrupt's removal caused (a file
@@ -81,6 +83,18 @@ void claim_target_directory(void) {
     }
     os_unlock();
     if (stop) wait_for_the_end();
+}
+
+os_rename_result publish_target_directory(const os_char* final_path) {
+    os_lock();
+    if (interrupted) {
+        os_unlock();
+        wait_for_the_end();
+    }
+    os_rename_result result = os_rename_no_replace(target_directory, final_path);
+    if (result == OS_RENAMED) release_target_directory();
+    os_unlock();
+    return result;
 }
 
 bool start_child(const os_char* module_path, os_char** argv, os_char* command_line) {

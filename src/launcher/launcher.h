@@ -20,6 +20,21 @@ run_mode detect_run_mode(void);
 // the child's exit code.
 uint32_t launch_child(void);
 
+// Sets TALVOR_ONEFILE_DIRECTORY and TALVOR_ORIGINAL_ARGV0 for the application.
+void set_application_environment(void);
+
+// A cached target directory (cached_mode.cpp).
+// True when the executable keeps its target directory from start to start.
+bool cached_mode(void);
+// In cached mode, appends the digest component to the expanded spec in
+// target_directory.
+void append_cache_digest(void);
+// Cached mode: main_dll_path from the cache key, without decoding anything.
+void find_cached_main_library(void);
+// Parent mode of a cached executable: unpacks and publishes the directory
+// on the first start, checks it, and runs the application.
+int run_cached(void);
+
 // Child mode: loads the main library and returns what its run_code returns.
 int host_main_dll(void);
 
@@ -30,6 +45,9 @@ bool watch_interrupts(void);
 // the end of the process instead when an interrupt was taken.
 void claim_target_directory(void);
 bool start_child(const os_char* module_path, os_char** argv, os_char* command_line);
+// Renames the target directory (a cached one's staging directory) to
+// `final_path` and, once renamed, no longer removes it.
+os_rename_result publish_target_directory(const os_char* final_path);
 void stop_if_interrupted(void);
 
 // Ends the child (given 5 s) and removes the target directory.

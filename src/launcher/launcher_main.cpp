@@ -11,8 +11,9 @@
 #include "paths/environment.h"
 #include "paths/path_spec.h"
 
-// Where the target directory lies. The child expands the same spec from the
-// inherited environment and arrives at the parent's directory.
+// Where the target directory lies, unless the executable names its own. The
+// child expands the same spec from the inherited environment and arrives at
+// the parent's directory.
 #ifdef _WIN32
 static const os_char target_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 #else
@@ -36,7 +37,9 @@ static void reset_environment(void) {
 }
 
 static void compute_target_directory(void) {
-    bool expanded = expand_path_spec(target_directory, target_spec, path_capacity);
+    const os_char* spec = talvor_target_spec[0] != 0 ? talvor_target_spec : target_spec;
+    bool expanded = expand_path_spec(target_directory, spec, path_capacity);
+    if (expanded && cached_mode()) append_cache_digest();
     os_char full[path_capacity];
     size_t length = os_full_path(target_directory, full, path_capacity);
     if (length == 0 || length >= path_capacity) fatal_bound();
@@ -44,7 +47,7 @@ static void compute_target_directory(void) {
     attached_cursor = talvor_attached_data;
     attached_length = (size_t)talvor_attached_size;
     attached_data_in_image = true;
-    if (!expanded) fatal_spec_error(target_spec);
+    if (!expanded) fatal_spec_error(spec);
 }
 
 int launcher_main(void*, void*, os_char*, int) {
@@ -58,10 +61,15 @@ int launcher_main(void*, void*, os_char*, int) {
     if (mode == RUN_MODE_PARENT) reset_environment();
     compute_target_directory();
     if (mode == RUN_MODE_CHILD) {
-        open_attached_data();
-        unpack_attached_data(true);
+        if (cached_mode()) {
+            find_cached_main_library();
+        } else {
+            open_attached_data();
+            unpack_attached_data(true);
+        }
         return host_main_dll();
     }
+    if (cached_mode()) return run_cached();
     if (!watch_interrupts()) fatal_error(MSG_SIGNAL_HANDLER);
     claim_target_directory();
     open_attached_data();

@@ -78,7 +78,21 @@ bool is_target_directory_name(const os_char* name, size_t length) {
     return true;
 }
 
+// The length of the folder part of the target directory, its final
+// separator included; 0 when the directory is not named by the default
+// scheme (a cached directory, an author's own spec): such runs neither mark
+// themselves nor reclaim, since no reclaimer would look for them and their
+// folder need not be the temporary folder.
+static size_t default_folder_length(void) {
+    size_t length = os_strlen(target_directory);
+    size_t folder_length = length;
+    while (folder_length > 0 && target_directory[folder_length - 1] != OS_SEP) folder_length--;
+    if (folder_length == 0) return 0;
+    return is_target_directory_name(target_directory + folder_length, length - folder_length) ? folder_length : 0;
+}
+
 void mark_live_run(void) {
+    if (default_folder_length() == 0) return;
     size_t length = os_strlen(target_directory);
     if (length + lock_suffix_length >= sizeof run_lock_path / sizeof run_lock_path[0]) return;
     memcpy(run_lock_path, target_directory, length * sizeof(os_char));
@@ -114,8 +128,7 @@ void reclaim_dead_runs(void) {
     // The folder that holds the target directory: the temporary folder as
     // this run expanded it.
     os_char lock_path[path_capacity + lock_suffix_length];
-    size_t folder_length = os_strlen(target_directory);
-    while (folder_length > 0 && target_directory[folder_length - 1] != OS_SEP) folder_length--;
+    size_t folder_length = default_folder_length();
     if (folder_length == 0) return;
     memcpy(lock_path, target_directory, folder_length * sizeof(os_char));
     // The folder without its final separator, unless it is the root.

@@ -7,7 +7,8 @@
 // Parent mode, just before the target directory is created: creates and
 // holds the lock file beside it (the target directory's path and ".lock").
 // A run whose lock file cannot be made goes on unmarked; its directory is
-// then never reclaimed.
+// then never reclaimed. Only a target directory named by the default scheme
+// is marked.
 void mark_live_run(void);
 // Lets the lock go; with `directory_gone`, removes its file as well. A
 // directory that could not be removed keeps its lock file, so that a later

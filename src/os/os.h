@@ -131,6 +131,29 @@ bool os_is_directory(const os_char* path);
 // Deletes a directory tree silently; never follows a link out of it.
 void os_remove_tree(const os_char* path);
 
+// --- A cached target directory ------------------------------------------------
+
+// How far a directory can be trusted with the application's files.
+enum os_dir_trust { OS_DIR_MISSING, OS_DIR_TRUSTED, OS_DIR_UNTRUSTED };
+// With `own`, the directory itself: trusted when it is a directory, not a
+// link, owned by the current user, and (POSIX) neither its group nor others
+// may write to it. Without, a directory above it: trusted when (POSIX) it is
+// owned by the user or by root, and writable by group or others only with
+// the sticky bit, so that nobody else can move what lies below it; links are
+// followed. Windows has no such parents to check: a Windows parent is
+// trusted whenever it is a directory.
+os_dir_trust os_directory_trust(const os_char* path, bool own);
+enum os_rename_result { OS_RENAMED, OS_RENAME_EXISTS, OS_RENAME_FAILED };
+// Renames the directory `from` to `to` in one atomic step that never
+// replaces what exists at `to` (OS_RENAME_EXISTS), and makes the new name
+// durable before it returns (POSIX: the parent is synced; Windows: written
+// through).
+os_rename_result os_rename_no_replace(const os_char* from, const os_char* to);
+// Makes the files written below `directory` durable: POSIX syncs the file
+// system that holds it, in one call. Windows has no such call for a user:
+// there each file is flushed before it is closed (os_file_flush).
+bool os_sync_below(const os_char* directory);
+
 #ifdef _WIN32
 typedef void* os_file;
 #define OS_INVALID_FILE ((void*)(intptr_t)-1)
@@ -143,6 +166,9 @@ os_file os_file_create(const os_char* path);
 // Writes all `size` bytes; false on failure (os_last_error tells why).
 bool os_file_write(os_file file, const void* data, size_t size);
 void os_file_close(os_file file);
+// Writes the file's data through to the disk (Windows: FlushFileBuffers);
+// nothing on POSIX, where os_sync_below does it for all files at once.
+bool os_file_flush(os_file file);
 
 // --- Locks of live runs, and what killed runs left -----------------------------
 

@@ -105,9 +105,18 @@ def main():
         configure += ["-DCMAKE_BUILD_TYPE=Debug", "-DTALVOR_SOURCE_DIR=" + args.source]
     else:
         configure += ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + args.prefix]
-    icon_file = os.path.join(project, "app.ico")
     if windows:
         configure += ["-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain]
+    if args.way == "package":
+        # A cached target directory beside the executable; a spec that
+        # mixes a cached parent with a per-start one is refused at once.
+        refused = run(configure[:4] + [os.path.join(work, "refused")] + configure[5:] +
+                      ["-DDOWNSTREAM_TARGET_DIRECTORY={TEMP}/{PID}/downstream"], ok_status=None)
+        if refused.returncode == 0 or "mixes the two kinds" not in " ".join(refused.stderr.split()):
+            fail("a mixed TARGET_DIRECTORY was not refused:\n" + refused.stderr)
+        configure += ["-DDOWNSTREAM_TARGET_DIRECTORY={PROGRAM_DIR}/cache"]
+    icon_file = os.path.join(project, "app.ico")
+    if windows:
         if args.way == "subdirectory":
             icon, icon_pixels = ico((1, 2, 3, 255))
             with open(icon_file, "wb") as f:
@@ -178,9 +187,14 @@ def main():
     shutil.rmtree(build_dir)
     copy = os.path.join(run_dir, os.path.basename(exe))
     argv = [args.wine_run, "--wineprefix=" + args.wineprefix, copy] if windows else [copy]
-    result = run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
-    if result.returncode != 42:
-        fail("the executable exited with %d, not 42:\n%s%s" % (result.returncode, result.stdout, result.stderr))
+    # The cached one twice: the first start unpacks, the second runs from
+    # what the first left.
+    for start in range(2 if args.way == "package" else 1):
+        result = run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
+        if result.returncode != 42:
+            fail("the executable exited with %d, not 42:\n%s%s" % (result.returncode, result.stdout, result.stderr))
+    if args.way == "package" and len(os.listdir(os.path.join(run_dir, "cache"))) != 1:
+        fail("no cached directory beside the executable: %r" % os.listdir(run_dir))
     shutil.rmtree(work)
     print("ok: %s, %s" % (args.way, "windows" if windows else "linux"))
 

@@ -7,6 +7,7 @@ exact output and that nothing is left behind.
 """
 import contextlib
 import fcntl
+import hashlib
 import os
 import pty
 import pwd
@@ -773,6 +774,138 @@ def case_private_target_directory():
     check(sorted(os.listdir(s.path)) == sorted(targets + [targets[0] + ".lock"]), "the lock file lies beside it")
     check(not lock_free(os.path.join(s.path, targets[0] + ".lock")), "the running launcher holds its lock")
     p.wait(timeout=TIMEOUT)
+    s.finish()
+
+
+# --- The cached target directory -----------------------------------------------
+
+UNTRUSTED = b"Error, refused target directory '%s': not the user's own, or others may write to it.\n"
+
+
+class Cache(Scratch):
+    """A scratch temporary folder that holds the cached directories."""
+
+    def app_dir(self):
+        return os.path.join(self.path, "talvor-e2e")
+
+    def finals(self):
+        names = os.listdir(self.app_dir()) if os.path.isdir(self.app_dir()) else []
+        return sorted(n for n in names if not n.endswith(".partial")), sorted(n for n in names if n.endswith(".partial"))
+
+    def complete(self, final):
+        """The published directory holds every file whole."""
+        path = os.path.join(self.app_dir(), final)
+        return sorted(os.listdir(path)) == ["libe2e_app.so", "payload.txt"] and \
+            os.path.getsize(os.path.join(path, "payload.txt")) == 1048576 and \
+            open(os.path.join(path, "libe2e_app.so"), "rb").read() == main_library()
+
+    def finish(self):
+        shutil.rmtree(self.app_dir(), ignore_errors=True)
+        Scratch.finish(self)
+
+
+def case_cached_runs():
+    s = Cache()
+    outputs = []
+    for start in ("first", "later"):
+        r = run(s, [exe("onefile_cached"), "print", "a b"])
+        check(r.returncode == 0 and r.stderr == b"", "%s start runs: %d %r" % (start, r.returncode, r.stderr))
+        outputs.append(parse(r.stdout))
+        finals, partials = s.finals()
+        check(len(finals) == 1 and len(finals[0]) == 16 and partials == [], "%s start: one final directory: %r %r" % (start, finals, partials))
+    first, later = outputs
+    final = os.path.join(s.app_dir(), finals[0])
+    for key in ("argc", "arg0", "arg1", "arg2", "TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0"):
+        check(first.get(key) == later.get(key), "%s is the same in a child and in the launcher's process: %r %r" % (key, first.get(key), later.get(key)))
+    check(later["dll"] == os.path.join(final, "libe2e_app.so"), "the main library's path: %r" % later["dll"])
+    check(later["arg0"] == os.path.realpath(exe("onefile_cached")), "argv[0] is the launcher's module path")
+    for path in (s.app_dir(), final):
+        status = os.lstat(path)
+        check(stat.S_IMODE(status.st_mode) == 0o700 and status.st_uid == os.geteuid(), "%s is private: %o" % (path, status.st_mode))
+    check(s.complete(finals[0]), "the final directory is complete")
+    image = open(exe("onefile_cached"), "rb").read()
+    start, length = blob_region(image)
+    check(finals[0] == hashlib.sha256(image[start:start + length]).hexdigest()[:16],
+          "the directory is named by the SHA-256 of the attached data: %r" % finals[0])
+    # A later start writes nothing: the directory stays as the first left it.
+    before = os.stat(final).st_mtime_ns
+    run(s, [exe("onefile_cached"), "exit", "0"])
+    check(os.stat(final).st_mtime_ns == before, "a later start changes nothing")
+
+    # An updated application gets its own directory; the old one stays.
+    r = run(s, [exe("onefile_cached_update"), "exit", "4"])
+    check(r.returncode == 4, "the update runs: %d %r" % (r.returncode, r.stderr))
+    updated, partials = s.finals()
+    check(len(updated) == 2 and finals[0] in updated and partials == [], "two versions, two directories: %r" % updated)
+    s.finish()
+
+
+def case_cached_concurrent():
+    s = Cache()
+    processes = [subprocess.Popen([exe("onefile_cached"), "print", "launch %d" % i], env=s.env(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE) for i in range(20)]
+    for i, p in enumerate(processes):
+        out, err = p.communicate(timeout=120)
+        check(p.returncode == 0 and err == b"" and parse(out).get("arg2") == "launch %d" % i,
+              "first start %d succeeds: %d %r" % (i, p.returncode, err))
+    finals, partials = s.finals()
+    check(len(finals) == 1 and partials == [] and s.complete(finals[0]),
+          "one complete final directory and no staging directory: %r %r" % (finals, partials))
+    s.finish()
+
+
+def case_cached_interrupted():
+    import random
+    rng = random.Random(12)
+    for i in range(24):
+        sig = (signal.SIGINT, signal.SIGTERM, signal.SIGKILL)[i % 3]
+        s = Cache()
+        p = subprocess.Popen([exe("onefile_cached"), "sleep", "50"], env=s.env(), stdout=subprocess.DEVNULL)
+        time.sleep(rng.uniform(0, 0.04))
+        p.send_signal(sig)
+        p.wait(timeout=TIMEOUT)
+        finals, partials = s.finals()
+        check(all(s.complete(f) for f in finals) and len(finals) <= 1, "%s: no partial final directory: %r" % (sig.name, finals))
+        # A killed start cannot clean up; an interrupted one removes its staging directory.
+        check(sig == signal.SIGKILL or partials == [], "%s: no staging directory is left: %r" % (sig.name, partials))
+        s.finish()
+
+
+def case_cached_untrusted():
+    def wide_open(path):
+        os.chmod(path, 0o777)
+
+    def foreign(path):
+        os.chown(path, 12345, 12345)
+
+    def linked(path):
+        os.rename(path, path + ".real")
+        os.symlink(path + ".real", path)
+
+    # What is changed, and how, after a first start made the directories.
+    cases = [("final", wide_open), ("final", foreign), ("final", linked), ("parent", wide_open), ("parent", foreign)]
+    for where, change in cases:
+        if change is foreign and os.geteuid() != 0:
+            print("skipped: planting a directory of another user needs root")
+            continue
+        s = Cache()
+        run(s, [exe("onefile_cached"), "exit", "0"])
+        final = os.path.join(s.app_dir(), s.finals()[0][0])
+        refused = final if where == "final" else s.app_dir()
+        change(refused)
+        r = run(s, [exe("onefile_cached"), "print"])
+        check(r.returncode == 2 and r.stdout == b"" and r.stderr == UNTRUSTED % refused.encode(),
+              "%s %s is refused: %d %r %r" % (where, change.__name__, r.returncode, r.stdout, r.stderr))
+        check(os.path.lexists(final), "a refused directory is left as it is")
+        os.chmod(s.app_dir(), 0o700)
+        s.finish()
+    # A parent planted before the first start: nothing is unpacked into it.
+    s = Cache()
+    os.mkdir(s.app_dir(), 0o777)
+    os.chmod(s.app_dir(), 0o777)
+    r = run(s, [exe("onefile_cached"), "exit", "0"])
+    check(r.returncode == 2 and r.stderr == UNTRUSTED % s.app_dir().encode() and s.finals() == ([], []),
+          "a planted parent is refused before unpacking: %d %r" % (r.returncode, r.stderr))
     s.finish()
 
 

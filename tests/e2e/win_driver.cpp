@@ -8,6 +8,7 @@
 //     win_driver CASE DIR_OF_THE_ONEFILE_EXECUTABLES
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <stdio.h>
@@ -649,6 +650,62 @@ void case_bad_attached_data() {
     }
 }
 
+// No entry of the directory's DACL grants anything to Everyone; on Windows
+// (Wine makes a DACL up from the Unix mode) the DACL is also protected and
+// its one entry is the user's.
+bool user_only(const fs::path& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS || dacl == nullptr)
+        return false;
+    SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world_authority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    bool ok = true;
+    for (WORD i = 0; i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(dacl, i, (void**)&ace) && EqualSid(&ace->SidStart, everyone)) ok = false;
+    }
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(descriptor, &control, &revision);
+        ok = ok && (control & SE_DACL_PROTECTED) != 0 && dacl->AceCount == 1;
+    }
+    FreeSid(everyone);
+    LocalFree(descriptor);
+    return ok;
+}
+
+// The cached target directory below TEMP: a first start unpacks and
+// publishes it, a later one runs from it in the launcher's own process and
+// gives the application the same values; an update gets its own directory.
+void case_cached() {
+    Scratch s;
+    fs::path cache = s.temp / L"talvor-e2e";
+    std::map<std::string, std::string> seen[2];
+    for (int start = 0; start < 2; start++) {
+        result r = run(s, exe(L"onefile_cached"), {L"print", L"a b"});
+        seen[start] = parse(r.out);
+        check(r.code == 0, "cached start " + std::to_string(start) + ": " + describe(r));
+        std::vector<fs::path> entries(fs::directory_iterator(cache), fs::directory_iterator{});
+        check(entries.size() == 1 && entries[0].filename().wstring().size() == 16,
+              "one final directory named by the digest, no staging directory");
+        if (entries.size() != 1) break;
+        check(seen[start]["dll"] == utf8((entries[0] / L"libe2e_app.dll").wstring()),
+              "the main library's path: " + shown(seen[start]["dll"]));
+        check(user_only(cache) && user_only(entries[0]), "the directories carry the user-only DACL");
+    }
+    for (const char* key : {"argc", "arg0", "arg2", "TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "dll"})
+        check(seen[0][key] == seen[1][key], std::string(key) + " is the same in a child and in the launcher's process");
+    result r = run(s, exe(L"onefile_cached_update"), {L"exit", L"4"});
+    std::vector<fs::path> entries(fs::directory_iterator(cache), fs::directory_iterator{});
+    check(r.code == 4 && entries.size() == 2, "an update runs from a directory of its own: " + describe(r));
+    remove_tree(cache);
+    s.finish();
+}
+
 // A command line that fits the 32,767 characters of CreateProcessW as the
 // user typed it, with a short relative program name, but not as the child's,
 // which starts with the full module path. The parent fails after it has
@@ -729,6 +786,7 @@ void case_killed() {
 }
 
 const std::map<std::wstring, void (*)()> cases = {
+    {L"cached", case_cached},
     {L"exit_statuses", case_exit_statuses},
     {L"crash", case_crash},
     {L"arguments", case_arguments},

@@ -19,6 +19,7 @@
 #include "collect.h"
 #include "depfile.h"
 #include "names.h"
+#include "sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -203,6 +204,47 @@ bool write_attached_data(const create_options& options, const std::vector<entry>
     return true;
 }
 
+// The cache key (see attached/format.h): the digest of the attached data as
+// written, and the main library's archive name. Written beside `path` and
+// renamed over it, like the output.
+bool write_cache_key(const fs::path& output, const std::u16string& main_name, const fs::path& path,
+                     std::string* error) {
+    std::ifstream in(output, std::ios::binary);
+    sha256 digest;
+    std::vector<char> piece(read_piece_size);
+    while (in) {
+        in.read(piece.data(), (std::streamsize)piece.size());
+        digest.update(piece.data(), (size_t)in.gcount());
+    }
+    if (in.bad() || !in.eof()) {
+        *error = describe(output, "cannot read it back");
+        return false;
+    }
+    std::string key = digest.hex().substr(0, cache_digest_chars);
+    key.push_back('\0');
+    for (char16_t unit : main_name) {
+        key.push_back((char)(unit & 0xFF));
+        key.push_back((char)(unit >> 8));
+    }
+    key.append(2, '\0');
+
+    fs::path temporary = temporary_beside(path);
+    errno = 0;
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(key.data(), (std::streamsize)key.size());
+    out.close();
+    std::error_code ec;
+    if (!out) {
+        *error = describe(path, "cannot write it" + reason_of_errno());
+    } else {
+        fs::rename(temporary, path, ec);
+        if (!ec) return true;
+        *error = describe(path, "cannot replace it: " + ec.message());
+    }
+    fs::remove(temporary, ec);
+    return false;
+}
+
 } // namespace
 
 // The system's reason for the last failed call of the C library, if it left one.
@@ -250,6 +292,8 @@ bool create_attached_data(const create_options& options, std::string* error, cre
         fs::remove(temporary, ec);
         return false;
     }
+    if (!options.cache_key.empty() && !write_cache_key(output, entries.front().name, fs::u8path(options.cache_key), error))
+        return false;
     if (!options.depfile.empty() && !write_depfile(options.depfile, options.output, read, error)) return false;
     if (summary != nullptr) {
         summary->files = entries.size();

@@ -46,6 +46,8 @@ const char create_usage[] =
     "                         below the directory ('*', '?', '[...]'; repeatable)\n"
     "  --depfile FILE         write the dependencies of OUT (files read, directories\n"
     "                         walked) in Makefile syntax\n"
+    "  --cache-key FILE       write the key of a cached target directory: the digest\n"
+    "                         of OUT and the main library's name\n"
     "  --linux-only           allow names that Windows cannot hold\n"
     "  --level N              zstd level (default 19)\n"
     "  --threads N            compression threads (default: all cores; 0: none)\n"
@@ -198,6 +200,7 @@ int run_create(const std::vector<std::string>& args) {
     static const std::vector<option_form> forms = {
         {"--output", "-o", true}, {"--main", nullptr, true},     {"--file", nullptr, true},
         {"--dir", nullptr, true}, {"--exclude", nullptr, true},  {"--depfile", nullptr, true},
+        {"--cache-key", nullptr, true},
         {"--level", nullptr, true}, {"--threads", nullptr, true}, {"--linux-only", nullptr, false},
         {"--quiet", "-q", false},
     };
@@ -234,6 +237,8 @@ int run_create(const std::vector<std::string>& args) {
             options.excludes.push_back(value);
         } else if (name == "--depfile") {
             options.depfile = value;
+        } else if (name == "--cache-key") {
+            options.cache_key = value;
         } else if (name == "--level") {
             if (!parse_int(value, ZSTD_minCLevel(), ZSTD_maxCLevel(), &options.level))
                 return usage_error("create", "--level takes a number from " + std::to_string(ZSTD_minCLevel()) +
