@@ -34,9 +34,29 @@ static uint16_t read_code_unit(void) {
     return (uint16_t)(bytes[0] | (bytes[1] << 8));
 }
 
-// Reads one name, one code unit per request, and makes entry_name of it: on
-// Windows the units as they are, on Linux their UTF-8 with slashes for the
-// backslashes. A name longer than the format allows cannot be a valid
+// An archive name as this system names files: on Windows the units as they
+// are, on Linux their UTF-8 with slashes for the backslashes.
+static void convert_name(const char16_t* units, size_t count, os_char* out) {
+#ifdef _WIN32
+    for (size_t i = 0; i < count; i++) out[i] = (os_char)units[i];
+    out[count] = 0;
+#else
+    out[entry_name_to_utf8(units, count, '/', out)] = 0;
+#endif
+}
+
+// The full path of `name` below the target directory.
+static void join_target(const os_char* name, os_char* out) {
+    size_t directory_length = os_strlen(target_directory);
+    size_t name_length = os_strlen(name);
+    if (directory_length + 1 + name_length > path_capacity - 1) fatal_bound();
+    memcpy(out, target_directory, directory_length * sizeof(os_char));
+    out[directory_length] = OS_SEP;
+    memcpy(out + directory_length + 1, name, (name_length + 1) * sizeof(os_char));
+}
+
+// Reads one name, one code unit per request, into entry_units and
+// entry_name. A name longer than the format allows cannot be a valid
 // archive: it ends the process like any other undecodable data.
 static void read_entry_name(void) {
     entry_unit_count = 0;
@@ -46,21 +66,14 @@ static void read_entry_name(void) {
         if (entry_unit_count == archive_name_max_units) fatal_error(MSG_DECODE);
         entry_units[entry_unit_count++] = (char16_t)unit;
     }
-#ifdef _WIN32
-    for (size_t i = 0; i < entry_unit_count; i++) entry_name[i] = (os_char)entry_units[i];
-    entry_name[entry_unit_count] = 0;
-#else
-    entry_name[entry_name_to_utf8(entry_units, entry_unit_count, '/', entry_name)] = 0;
-#endif
+    convert_name(entry_units, entry_unit_count, entry_name);
 }
 
-static void build_entry_path(void) {
-    size_t directory_length = os_strlen(target_directory);
-    size_t name_length = os_strlen(entry_name);
-    if (directory_length + 1 + name_length > path_capacity - 1) fatal_bound();
-    memcpy(entry_path, target_directory, directory_length * sizeof(os_char));
-    entry_path[directory_length] = OS_SEP;
-    memcpy(entry_path + directory_length + 1, entry_name, (name_length + 1) * sizeof(os_char));
+void set_main_dll_path(const char16_t* units, size_t count) {
+    if (entry_name_unsafe(units, count) != nullptr) fatal_error(MSG_DECODE);
+    os_char name[entry_name_capacity];
+    convert_name(units, count, name);
+    join_target(name, main_dll_path);
 }
 
 static void write_entry(void) {
@@ -108,7 +121,7 @@ bool unpack_next_entry(bool child_mode) {
         if (child_mode) fatal_error(MSG_DECODE);
         return false;
     }
-    build_entry_path();
+    join_target(entry_name, entry_path);
     if (main_dll_path[0] == 0) {
         memcpy(main_dll_path, entry_path, (os_strlen(entry_path) + 1) * sizeof(os_char));
         if (child_mode) return false;

@@ -15,6 +15,10 @@ extern os_char main_dll_path[path_capacity];
 // the disk before it is closed, where the system needs that per file.
 extern bool durable_files;
 
+// Sets main_dll_path from an archive name of `count` UTF-16 code units, as
+// the unpacker would; an unsafe name cannot be decoded.
+void set_main_dll_path(const char16_t* units, size_t count);
+
 // Reads the next entry. The parent writes it below the target directory,
 // which it must have created itself (create_target_directory); the child
 // only takes the first entry's path into main_dll_path. False once there is

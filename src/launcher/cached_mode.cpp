@@ -18,7 +18,6 @@
 #include <stdio.h>
 
 #include "attached/directories.h"
-#include "attached/entry_names.h"
 #include "attached/format.h"
 #include "attached/reader.h"
 #include "attached/unpack.h"
@@ -27,12 +26,6 @@
 #include "launcher/attached_blob.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_state.h"
-
-#ifdef _WIN32
-static const size_t main_name_capacity = archive_name_max_units + 1;
-#else
-static const size_t main_name_capacity = 3 * archive_name_max_units + 1;
-#endif
 
 bool cached_mode(void) { return talvor_cache_key[0] != 0; }
 
@@ -59,20 +52,7 @@ void find_cached_main_library(void) {
         if (count == archive_name_max_units) fatal_error(MSG_DECODE);
         units[count] = (char16_t)unit;
     }
-    if (entry_name_unsafe(units, count) != nullptr) fatal_error(MSG_DECODE);
-    os_char name[main_name_capacity];
-#ifdef _WIN32
-    for (size_t i = 0; i < count; i++) name[i] = (os_char)units[i];
-    name[count] = 0;
-#else
-    name[entry_name_to_utf8(units, count, '/', name)] = 0;
-#endif
-    size_t directory_length = os_strlen(target_directory);
-    size_t name_length = os_strlen(name);
-    if (directory_length + 1 + name_length >= path_capacity) fatal_bound();
-    memcpy(main_dll_path, target_directory, directory_length * sizeof(os_char));
-    main_dll_path[directory_length] = OS_SEP;
-    memcpy(main_dll_path + directory_length + 1, name, (name_length + 1) * sizeof(os_char));
+    set_main_dll_path(units, count);
 }
 
 // Refuses the first existing directory above `path` that others could use
