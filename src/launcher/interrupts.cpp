@@ -74,23 +74,24 @@ bool watch_interrupts(void) {
     return os_watch_interrupts(take_interrupt);
 }
 
-void claim_target_directory(void) {
+// Takes the lock for a step that must not follow an interrupt; waits for the
+// end of the process instead when one was taken.
+static void lock_unless_interrupted(void) {
     os_lock();
-    bool stop = interrupted;
-    if (!stop) {
-        mark_live_run();
-        create_target_directory();
-    }
+    if (!interrupted) return;
     os_unlock();
-    if (stop) wait_for_the_end();
+    wait_for_the_end();
+}
+
+void claim_target_directory(void) {
+    lock_unless_interrupted();
+    mark_live_run();
+    create_target_directory();
+    os_unlock();
 }
 
 os_rename_result publish_target_directory(const os_char* final_path) {
-    os_lock();
-    if (interrupted) {
-        os_unlock();
-        wait_for_the_end();
-    }
+    lock_unless_interrupted();
     os_rename_result result = os_rename_no_replace(target_directory, final_path);
     if (result == OS_RENAMED) release_target_directory();
     os_unlock();
@@ -98,11 +99,7 @@ os_rename_result publish_target_directory(const os_char* final_path) {
 }
 
 bool start_child(const os_char* module_path, os_char** argv, os_char* command_line) {
-    os_lock();
-    if (interrupted) {
-        os_unlock();
-        wait_for_the_end();
-    }
+    lock_unless_interrupted();
     child_started = os_child_start(module_path, argv, command_line);
     bool started = child_started;
     os_unlock();
