@@ -54,9 +54,8 @@ int launcher_main(void*, void*, os_char*, int) {
     os_arguments(&launcher_argc, &launcher_argv);
     os_clear_dll_directory();
     run_mode mode = detect_run_mode();
-    if (mode == RUN_MODE_CHILD) {
-        os_tie_to_parent(parent_process_id);
-        if (!os_command_line_arguments(&launcher_argc, &launcher_argv)) fatal_error(MSG_NO_MEMORY);
+    if (mode == RUN_MODE_CHILD && !os_command_line_arguments(&launcher_argc, &launcher_argv)) {
+        fatal_error(MSG_NO_MEMORY);
     }
     if (mode == RUN_MODE_PARENT) reset_environment();
     compute_target_directory();

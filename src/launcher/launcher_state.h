@@ -9,8 +9,6 @@
 // The runtime's argument vector, read at entry.
 extern int launcher_argc;
 extern os_char** launcher_argv;
-// Child mode: the parent's process id, from TALVOR_ONEFILE_PARENT.
-extern uint32_t parent_process_id;
 // The console launcher's one difference: Ctrl+C and Ctrl+Break (Windows),
 // and SIGINT and SIGQUIT from the terminal (POSIX), reach the application
 // too, which shares the launcher's console; while it runs they are left to

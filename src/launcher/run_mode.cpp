@@ -2,7 +2,6 @@
 #include <stdlib.h>
 
 #include "launcher/launcher.h"
-#include "launcher/launcher_state.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
 
@@ -32,7 +31,6 @@ run_mode detect_run_mode(void) {
         return RUN_MODE_PARENT;
     }
     uint32_t pid = (uint32_t)(int32_t)number;
-    parent_process_id = pid;
 
     os_char image[parent_image_capacity];
     if (!os_process_image_path(pid, image, parent_image_capacity)) return RUN_MODE_PARENT;

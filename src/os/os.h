@@ -204,7 +204,9 @@ void* os_find_symbol(void* library, const char* name);
 // --- The child process ------------------------------------------------------
 
 // Starts the own executable `module_path` as the child, inheriting the
-// standard handles and the environment. POSIX passes `argv` (its first
+// standard handles and the environment, and tied to the launcher: a child
+// whose launcher is killed outright does not outlive it (Windows: a job
+// object; POSIX: a parent-death signal). POSIX passes `argv` (its first
 // element replaced by `module_path`); Windows passes `command_line`, built
 // from the same arguments. False on failure (os_last_error tells why).
 bool os_child_start(const os_char* module_path, os_char** argv, os_char* command_line);
@@ -220,12 +222,6 @@ void os_child_signal(int signal);
 // From any thread: gives the child up to `timeout_ms` to end, then kills it.
 // Does nothing when no child runs.
 void os_child_stop(uint32_t timeout_ms);
-// Child mode: ties this process to the launcher `parent_pid`, so that it
-// does not outlive a launcher that is killed outright (POSIX: a parent-death
-// signal, set only when the launcher is the direct parent; a parent that is
-// already gone ends this process at once). The Windows launcher ties its
-// child with a job object instead: nothing to do here.
-void os_tie_to_parent(uint32_t parent_pid);
 // Ends the process by `signal` with its default action and without a core
 // dump: the application's own core, if any, is the one that counts.
 [[noreturn]] void os_end_by_signal(int signal);

@@ -11,7 +11,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -68,26 +68,56 @@ void os_end_by_signal(int signal) {
     _exit(128 + signal);
 }
 
+// fork and execve rather than posix_spawn, for the parent-death signal: it
+// must be set in the child before the application can run, and checked
+// against a launcher that died before it was set (the child has another
+// parent then, and would never get the signal). SIGKILL: the launcher was
+// killed outright, and nobody is left to pass anything on or remove the
+// directory. The signal does not survive a fork, so programs that the
+// application starts are not tied. Between fork and execve the child makes
+// only async-signal-safe calls; an execve failure comes back through a pipe
+// that the successful execve closes.
 bool os_child_start(const os_char* module_path, os_char** argv, os_char*) {
     // The child gets the launcher's arguments unchanged, behind its own path:
     // there is no command line to rebuild on POSIX.
     argv[0] = (char*)module_path;
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // The waited signals go back to their default action; the ignored ones
-    // stay ignored through exec.
-    posix_spawnattr_setsigmask(&attributes, &inherited_mask);
-    posix_spawnattr_setsigdefault(&attributes, &waited_signals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    pid_t launcher = getpid();
 
     pthread_mutex_lock(&child_lock);
-    pid_t pid;
-    int result = posix_spawn(&pid, module_path, nullptr, &attributes, argv, environ);
-    if (result == 0) child_process_handle = pid;
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != launcher) _exit(127);
+        // The waited signals are at their default action in the launcher;
+        // the child gets the mask the launcher started with. Ignored
+        // signals stay ignored through execve.
+        sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);
+        execve(module_path, argv, environ);
+        int error = errno;
+        ssize_t ignored = write(report[1], &error, sizeof error);
+        (void)ignored;
+        _exit(127);
+    }
+    int error = pid < 0 ? errno : 0;
+    close(report[1]);
+    if (pid > 0) {
+        ssize_t got;
+        while ((got = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        if (got == (ssize_t)sizeof error) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        } else {
+            error = 0;
+            child_process_handle = pid;
+        }
+    }
     pthread_mutex_unlock(&child_lock);
-    posix_spawnattr_destroy(&attributes);
-    errno = result;
-    return result == 0;
+    close(report[0]);
+    errno = error;
+    return error == 0;
 }
 
 uint32_t os_child_wait(int* end_signal) {
@@ -169,19 +199,6 @@ void os_child_stop(uint32_t timeout_ms) {
         if (!running || waited >= timeout_ms) return;
         os_sleep_ms(10);
     }
-}
-
-// SIGKILL: the launcher is gone, killed outright, and nobody is left to
-// remove the directory or pass anything on. Only the launcher that started
-// this process directly ties it; a program that the application starts from
-// the same executable sees the launcher's id in its environment but a
-// different parent, and stays free.
-void os_tie_to_parent(uint32_t parent_pid) {
-    if ((uint32_t)getppid() != parent_pid) return;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // The launcher died before the tie was made: this process now has
-    // another parent and would never get the signal.
-    if ((uint32_t)getppid() != parent_pid) raise(SIGKILL);
 }
 
 // The console control handler of POSIX: the waited signals are blocked in

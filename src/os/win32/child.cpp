@@ -114,9 +114,6 @@ void os_child_stop(uint32_t timeout_ms) {
     CloseHandle(own);
 }
 
-// The job made when the child started does the tying.
-void os_tie_to_parent(uint32_t) {}
-
 // Windows hands a child's end to the parent as an exit code only; nothing
 // calls this there.
 void os_end_by_signal(int signal) { ExitProcess((UINT)signal); }
