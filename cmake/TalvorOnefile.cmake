@@ -196,8 +196,8 @@ function(_talvor_onefile_check_spec spec out_cached)
   endif()
 endfunction()
 
-# The spec as a string literal of the launcher's character type. Windows
-# paths take backslashes; a CMake author writes slashes.
+# The target path spec as a string literal of the launcher's character
+# type. Windows paths take backslashes; a CMake author writes slashes.
 function(_talvor_onefile_spec_literal spec out_literal)
   if(WIN32)
     string(REPLACE "/" "\\" spec "${spec}")

@@ -19,7 +19,6 @@
 
 #include "attached/directories.h"
 #include "attached/format.h"
-#include "attached/reader.h"
 #include "attached/unpack.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
@@ -89,13 +88,9 @@ static void name_staging_directory(const os_char* final_path) {
 // to remove: a clean-up that runs later on finds nothing to do.
 static void unpack_and_publish(const os_char* final_path) {
     name_staging_directory(final_path);
-    if (!watch_interrupts()) fatal_error(MSG_SIGNAL_HANDLER);
     private_parents = true;
     durable_files = true;
-    claim_target_directory();
-    open_attached_data();
-    while (unpack_next_entry(false)) stop_if_interrupted();
-    close_attached_data();
+    unpack_as_parent();
     if (!os_sync_below(target_directory)) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
     os_rename_result result = publish_target_directory(final_path);
     if (result == OS_RENAME_FAILED) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());

@@ -16,6 +16,10 @@ int launcher_main(void* instance, void* previous_instance, os_char* command_line
 // executable.
 run_mode detect_run_mode(void);
 
+// Parent mode: installs the interrupt handler, creates the target directory
+// and unpacks every entry into it, stopping when an interrupt comes.
+void unpack_as_parent(void);
+
 // Parent mode, after unpacking: starts the child, waits, cleans up and returns
 // the child's exit code.
 uint32_t launch_child(void);

@@ -50,6 +50,14 @@ static void compute_target_directory(void) {
     if (!expanded) fatal_spec_error(spec);
 }
 
+void unpack_as_parent(void) {
+    if (!watch_interrupts()) fatal_error(MSG_SIGNAL_HANDLER);
+    claim_target_directory();
+    open_attached_data();
+    while (unpack_next_entry(false)) stop_if_interrupted();
+    close_attached_data();
+}
+
 int launcher_main(void*, void*, os_char*, int) {
     os_arguments(&launcher_argc, &launcher_argv);
     os_clear_dll_directory();
@@ -69,10 +77,6 @@ int launcher_main(void*, void*, os_char*, int) {
         return host_main_dll();
     }
     if (cached_mode()) return run_cached();
-    if (!watch_interrupts()) fatal_error(MSG_SIGNAL_HANDLER);
-    claim_target_directory();
-    open_attached_data();
-    while (unpack_next_entry(false)) stop_if_interrupted();
-    close_attached_data();
+    unpack_as_parent();
     return (int)launch_child();
 }

@@ -177,7 +177,8 @@ TEST(RandomText, KnownSeedsAndAlphabet) {
 }
 
 // The reclaimer's test for the name of a default target directory: every
-// name the spec yields passes; a name that misses it in one place fails.
+// name the default path spec yields passes; a name that misses it in one
+// place fails.
 TEST(TargetName, MatchesExactlyTheDefaultScheme) {
     for (uint32_t seed : {1u, 2u, 0xFFFFFFFFu, 0x12345678u}) {
         os_char random[12];

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // True when the directory's owner is the user this process runs as.
 static bool owned_by_user(const os_char* path) {
@@ -15,18 +16,9 @@ static bool owned_by_user(const os_char* path) {
                               &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool same = false;
-    HANDLE token;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        TOKEN_USER* user = size != 0 ? (TOKEN_USER*)malloc(size) : nullptr;
-        if (user != nullptr && GetTokenInformation(token, TokenUser, user, size, &size)) {
-            same = EqualSid(owner, user->User.Sid) != FALSE;
-        }
-        free(user);
-        CloseHandle(token);
-    }
+    TOKEN_USER* user = (TOKEN_USER*)token_information(TokenUser);
+    bool same = user != nullptr && EqualSid(owner, user->User.Sid) != FALSE;
+    free(user);
     LocalFree(descriptor);
     return same;
 }

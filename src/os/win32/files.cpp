@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // The security of an owner-only directory: a protected DACL, so that nothing
 // is inherited from the (possibly shared) temporary folder, with one entry
@@ -23,18 +24,24 @@ static void release_security(owner_only_security* security) {
     free(security->acl);
 }
 
-static bool build_owner_only_security(owner_only_security* security) {
-    security->user = nullptr;
-    security->acl = nullptr;
+void* token_information(TOKEN_INFORMATION_CLASS kind) {
     HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
     DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    if (size != 0) security->user = (TOKEN_USER*)malloc(size);
-    bool have_user = security->user != nullptr &&
-                     GetTokenInformation(token, TokenUser, security->user, size, &size);
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    void* information = size != 0 ? malloc(size) : nullptr;
+    if (information != nullptr && !GetTokenInformation(token, kind, information, size, &size)) {
+        free(information);
+        information = nullptr;
+    }
     CloseHandle(token);
-    if (!have_user) return false;
+    return information;
+}
+
+static bool build_owner_only_security(owner_only_security* security) {
+    security->acl = nullptr;
+    security->user = (TOKEN_USER*)token_information(TokenUser);
+    if (security->user == nullptr) return false;
 
     PSID sid = security->user->User.Sid;
     DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);

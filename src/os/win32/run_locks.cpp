@@ -13,6 +13,7 @@
 #include <stdlib.h>
 
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // The handle is not inheritable: the child, which inherits handles, never
 // holds the lock.
@@ -48,20 +49,9 @@ void os_run_lock_release(os_file lock, const os_char*, bool remove) {
 // the user itself, and the token's default owner (the Administrators group
 // for an elevated administrator). Heap copies, freed by the caller.
 static bool own_sids(TOKEN_USER** user, TOKEN_OWNER** owner) {
-    *user = nullptr;
-    *owner = nullptr;
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    if (size != 0) *user = (TOKEN_USER*)malloc(size);
-    bool ok = *user != nullptr && GetTokenInformation(token, TokenUser, *user, size, &size);
-    size = 0;
-    GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
-    if (size != 0) *owner = (TOKEN_OWNER*)malloc(size);
-    ok = ok && *owner != nullptr && GetTokenInformation(token, TokenOwner, *owner, size, &size);
-    CloseHandle(token);
-    return ok;
+    *user = (TOKEN_USER*)token_information(TokenUser);
+    *owner = (TOKEN_OWNER*)token_information(TokenOwner);
+    return *user != nullptr && *owner != nullptr;
 }
 
 // Closed to others: every entry that allows access names the user, or the
