@@ -26,9 +26,30 @@
 
 static bool interrupted;
 static bool child_started;
+// The interrupt's clean-up is done, and which interrupt it was.
+static bool interrupt_handled;
+static int interrupt_signal;
 
+// How long the main thread waits, once the interrupt's clean-up is done,
+// for the process to end by it.
+static const int end_wait_pauses = 20;
+static const uint32_t end_wait_pause_ms = 100;
+
+// The interrupt thread ends the process after its clean-up: POSIX by the
+// signal, Windows by the system's default handling once the handler has
+// returned. Should that handling not come (under Wine a Ctrl+C was seen to
+// leave a launcher running), the main thread ends the process itself, the
+// same way, once the clean-up is well over.
 [[noreturn]] static void wait_for_the_end(void) {
-    for (;;) os_sleep_ms(1000);
+    int pauses_after_clean_up = 0;
+    for (;;) {
+        os_sleep_ms(end_wait_pause_ms);
+        os_lock();
+        bool handled = interrupt_handled;
+        int signal = interrupt_signal;
+        os_unlock();
+        if (handled && ++pauses_after_clean_up >= end_wait_pauses) os_end_by_signal(signal);
+    }
 }
 
 static bool was_interrupted(void) {
@@ -56,6 +77,10 @@ static bool take_interrupt(const os_interrupt* event) {
     os_unlock();
     if (pass_on) os_child_signal(event->signal);
     cleanup_child();
+    os_lock();
+    if (!interrupt_handled) interrupt_signal = event->signal;
+    interrupt_handled = true;
+    os_unlock();
     return true;
 }
 

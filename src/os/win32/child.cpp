@@ -114,9 +114,10 @@ void os_child_stop(uint32_t timeout_ms) {
     CloseHandle(own);
 }
 
-// Windows hands a child's end to the parent as an exit code only; nothing
-// calls this there.
-void os_end_by_signal(int signal) { ExitProcess((UINT)signal); }
+// Windows hands a child's end to the parent as an exit code only; here this
+// ends the launcher after an interrupt, with the status that the system's
+// default handling of a console event gives.
+void os_end_by_signal(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 static os_interrupt_handler interrupt_handler;
 
