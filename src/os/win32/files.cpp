@@ -95,6 +95,10 @@ bool os_is_directory(const os_char* path) {
 // path is followed by two NULs. The result is not examined: the caller looks
 // at what is left on disk instead.
 void os_remove_tree(const os_char* path) {
+    typedef int(WINAPI * file_operation_function)(SHFILEOPSTRUCTW*);
+    file_operation_function operation =
+        (file_operation_function)(void (*)(void))shell32_function("SHFileOperationW");
+    if (operation == nullptr) return;
     size_t length = wcslen(path);
     os_char* list = (os_char*)calloc(length + 2, sizeof(os_char));
     if (list == nullptr) return;
@@ -108,7 +112,7 @@ void os_remove_tree(const os_char* path) {
     request.fAnyOperationsAborted = FALSE;
     request.hNameMappings = nullptr;
     request.lpszProgressTitle = L"";
-    SHFileOperationW(&request);
+    operation(&request);
     free(list);
 }
 

@@ -1,9 +1,8 @@
 // The user's folders, the clock and the counter.
 #include <windows.h>
 
-#include <shlobj.h>
-
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // GetTempPathW writes straight into the caller's buffer. When the folder does
 // not fit it writes nothing and reports the size it would need; the empty
@@ -16,7 +15,9 @@ void os_temp_path(os_char* out, size_t capacity) {
 
 // Only S_OK counts: S_FALSE, a folder that does not exist, is a failure too.
 static bool shell_folder(int csidl, os_char* out) {
-    return SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, out) == S_OK;
+    typedef HRESULT(WINAPI * folder_function)(HWND, int, HANDLE, DWORD, LPWSTR);
+    folder_function folder = (folder_function)(void (*)(void))shell32_function("SHGetFolderPathW");
+    return folder != nullptr && folder(nullptr, csidl, nullptr, 0 /* SHGFP_TYPE_CURRENT */, out) == S_OK;
 }
 
 bool os_profile_folder(os_char* out) { return shell_folder(0x28 /* CSIDL_PROFILE */, out); }

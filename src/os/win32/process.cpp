@@ -1,12 +1,11 @@
 // Process start-up values, the process id, errors and pauses.
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <signal.h>
 #include <stdlib.h>
 
 #include "os/os.h"
+#include "os/win32/win32.h"
 
 // The runtime's start-up code has already split the command line into
 // __argc and __wargv.
@@ -22,8 +21,11 @@ void os_arguments(int* argc, os_char*** argv) {
 // the exact inverse of the splitting, and the child splits it here again.
 // The vector is never released.
 bool os_command_line_arguments(int* argc, os_char*** argv) {
+    typedef LPWSTR* (WINAPI * split_function)(LPCWSTR, int*);
+    split_function split = (split_function)(void (*)(void))shell32_function("CommandLineToArgvW");
+    if (split == nullptr) return false;
     int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    LPWSTR* arguments = split(GetCommandLineW(), &count);
     if (arguments == nullptr || count < 1) {
         if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
@@ -31,6 +33,20 @@ bool os_command_line_arguments(int* argc, os_char*** argv) {
     *argc = count;
     *argv = arguments;
     return true;
+}
+
+// SHELL32 is loaded when first needed rather than imported. Imported, it
+// and its own imports (USER32, GDI32 and more; under Wine the font
+// configuration too) would be loaded before the launcher's first line runs,
+// and a console event in that time would find no handler of the launcher,
+// so the system's default would end the process with nothing cleaned up.
+// Loaded here, it comes later: for a default target directory, after the
+// parent's handler is in place. The handle is kept for the life of the
+// process.
+FARPROC shell32_function(const char* name) {
+    static HMODULE shell32;
+    if (shell32 == nullptr) shell32 = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return shell32 == nullptr ? nullptr : GetProcAddress(shell32, name);
 }
 
 // An empty string takes the current directory out of the DLL search order.
