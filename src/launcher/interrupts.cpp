@@ -30,25 +30,22 @@ static bool child_started;
 static bool interrupt_handled;
 static int interrupt_signal;
 
-// How long the main thread waits, once the interrupt's clean-up is done,
-// for the process to end by it.
-static const int end_wait_pauses = 20;
-static const uint32_t end_wait_pause_ms = 100;
-
-// The interrupt thread ends the process after its clean-up: POSIX by the
-// signal, Windows by the system's default handling once the handler has
-// returned. Should that handling not come (under Wine a Ctrl+C was seen to
-// leave a launcher running), the main thread ends the process itself, the
-// same way, once the clean-up is well over.
+// The interrupt thread takes the interrupt and cleans up; the process then
+// ends by the interrupt. POSIX: the interrupt thread ends it by the signal.
+// Windows: the handler thread never returns for a taken interrupt and leaves
+// the end to the main thread, which ends the process here once the clean-up
+// is done. A process that ends while another of its threads runs may end that
+// thread in the middle of a call into the C runtime of the system (Wine:
+// holding the allocator's lock, on which the process's own exit then hangs);
+// ended from here, the only other thread is the parked handler.
 [[noreturn]] static void wait_for_the_end(void) {
-    int pauses_after_clean_up = 0;
     for (;;) {
-        os_sleep_ms(end_wait_pause_ms);
         os_lock();
         bool handled = interrupt_handled;
         int signal = interrupt_signal;
         os_unlock();
-        if (handled && ++pauses_after_clean_up >= end_wait_pauses) os_end_by_signal(signal);
+        if (handled) os_end_by_signal(signal);
+        os_sleep_ms(10);
     }
 }
 
@@ -61,6 +58,18 @@ static bool was_interrupted(void) {
 
 void stop_if_interrupted(void) {
     if (was_interrupted()) wait_for_the_end();
+}
+
+// The event that interrupts a launcher reaches the processes of its console
+// one by one: a child that dies while it starts may have been ended by the
+// event that is still on its way to the launcher (under Wine the start then
+// fails). A failed start waits a moment for that interrupt, so that an
+// interrupted launcher ends as interrupted rather than report the failure.
+static const int pending_interrupt_pauses = 25;
+
+void stop_if_interrupt_pending(void) {
+    for (int i = 0; i < pending_interrupt_pauses && !was_interrupted(); i++) os_sleep_ms(10);
+    stop_if_interrupted();
 }
 
 // True when the launcher ends by the interrupt, after the clean-up; false

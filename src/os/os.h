@@ -236,8 +236,9 @@ struct os_interrupt {
     bool terminal_key;  // Ctrl+C, Ctrl+Break or Ctrl+\ typed at the terminal
 };
 // Called on the interrupt thread for each interrupt. True: the launcher ends
-// by it (POSIX: by the same signal; Windows: by the system's default
-// handling); false: the interrupt is consumed and the launcher goes on.
+// by it (POSIX: the interrupt thread ends it by the same signal; Windows: the
+// handler thread waits, and the main thread ends it with os_end_by_signal at
+// its next step); false: the interrupt is consumed and the launcher goes on.
 typedef bool (*os_interrupt_handler)(const os_interrupt* event);
 // Installs `handler`: a console control handler on Windows; on POSIX a
 // thread that receives every terminating signal the launcher did not

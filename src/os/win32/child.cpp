@@ -121,18 +121,30 @@ void os_end_by_signal(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
 
 static os_interrupt_handler interrupt_handler;
 
+// How long a handler thread waits for the main thread to end the process
+// before it ends it itself.
+static const DWORD end_by_main_thread_ms = 10000;
+
 // CTRL_C, CTRL_BREAK, CTRL_CLOSE, CTRL_LOGOFF and CTRL_SHUTDOWN go to the
 // launcher's handler; events 3 and 4 are not sent to processes, and 7 and
-// above are not console control events. FALSE lets the next handler run:
-// with the system's default one, that ends the launcher. TRUE consumes the
-// event. The handler itself never ends the process.
+// above are not console control events. TRUE consumes the event. An event
+// that ends the launcher is never returned from: returning FALSE would have
+// the system's default handler end the process on this thread while the main
+// thread may be anywhere, and under Wine a thread ended in the middle of an
+// allocation hangs the exit of the whole process. The main thread ends it
+// instead, at its next step (see the launcher's interrupts), while this
+// thread waits; should the main thread not come, this thread ends it after
+// all, with the status of the default handling.
 static BOOL WINAPI console_ctrl_handler(DWORD event) {
     if (event > CTRL_SHUTDOWN_EVENT || event == 3 || event == 4) return FALSE;
     os_interrupt interrupt;
     interrupt.signal = (int)event;
     interrupt.reached_child = true;
     interrupt.terminal_key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-    return interrupt_handler(&interrupt) ? FALSE : TRUE;
+    if (!interrupt_handler(&interrupt)) return TRUE;
+    Sleep(end_by_main_thread_ms);
+    os_end_by_signal(interrupt.signal);
+    return TRUE;
 }
 
 bool os_watch_interrupts(os_interrupt_handler handler) {
