@@ -53,7 +53,9 @@ uint32_t launch_child(void) {
     fill_own_module_path();
     os_char** arguments = child_arguments();
     if (!start_child(own_module_path, arguments, child_command_line)) {
-        fatal_error_with_code(MSG_LAUNCH_CHILD, os_last_error());
+        uint32_t error = os_last_error();
+        stop_if_interrupt_pending();
+        fatal_error_with_code(MSG_LAUNCH_CHILD, error);
     }
     // While the application starts and runs, not before: its start never
     // waits for this.

@@ -53,6 +53,9 @@ bool start_child(const os_char* module_path, os_char** argv, os_char* command_li
 // `final_path` and, once renamed, no longer removes it.
 os_rename_result publish_target_directory(const os_char* final_path);
 void stop_if_interrupted(void);
+// The same, after waiting up to 250 ms for an interrupt that may be on its
+// way.
+void stop_if_interrupt_pending(void);
 
 // Ends the child (given 5 s) and removes the target directory.
 void cleanup_child(void);
