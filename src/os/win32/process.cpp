@@ -42,7 +42,7 @@ bool os_command_line_arguments(int* argc, os_char*** argv) {
 // so the system's default would end the process with nothing cleaned up.
 // Loaded here, it comes later: for a default target directory, after the
 // parent's handler is in place. The handle is kept for the life of the
-// process.
+// process; two threads that load it at once get the same handle.
 FARPROC shell32_function(const char* name) {
     static HMODULE shell32;
     if (shell32 == nullptr) shell32 = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
