@@ -157,9 +157,13 @@ def remove(path):
         os.remove(path)
 
 
-def wine_processes(text):
+def wine_processes(text, windows_only=False):
     """Linux pids of the live processes other than cmd.exe whose command
-    line holds `text`, the oldest first."""
+    line holds `text`, the oldest first. `windows_only` leaves out a process
+    whose Linux parent is one of them: Wine's own fork on the way to a new
+    process, which is no Windows process yet and gets no console event
+    (signalled, it never goes on, and the launcher's CreateProcessW waits for
+    it for good)."""
     found = []
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -171,8 +175,9 @@ def wine_processes(text):
             continue
         fields = stat[stat.rindex(")") + 2:].split()
         if fields[0] != "Z" and text in cmdline and "cmd.exe" not in cmdline:
-            found.append((int(fields[19]), int(name)))  # start time, pid
-    return [pid for _, pid in sorted(found)]
+            found.append((int(fields[19]), int(name), int(fields[1])))  # start time, pid, parent
+    pids = set(pid for _, pid, _ in found)
+    return [pid for _, pid, parent in sorted(found) if not (windows_only and parent in pids)]
 
 
 def alive(pid):
@@ -322,10 +327,10 @@ def case_storm():
         check(parent is not None, "the launcher starts")
         if parent is None:
             break
-        while len(wine_processes(token)) < 2 and time.monotonic() - seen < 20:
+        while len(wine_processes(token, windows_only=True)) < 2 and time.monotonic() - seen < 20:
             pass
         unpacking.append(time.monotonic() - seen)
-        for pid in wine_processes(token):
+        for pid in wine_processes(token, windows_only=True):
             os.kill(pid, signal.SIGINT)
         check(wait_until_gone(token, 15, console) == [], "a calibration run ends")
     for name in os.listdir(console.temp):
@@ -349,6 +354,7 @@ def case_storm():
         parent, seen = start_in(console, token)
         if parent is None:
             hangs += 1
+            print("run %d: no launcher seen within 20 s of its start" % i, flush=True)
             continue
         moment = seen + chance.uniform(0, window)
         while time.monotonic() < moment:
@@ -356,7 +362,7 @@ def case_storm():
         # Unpacking may have ended already: the event then goes to the
         # child as well, as Windows sends it to every process of the
         # console. A child that starts in between gets its 5 s.
-        pids = wine_processes(token)
+        pids = wine_processes(token, windows_only=True)
         late_children += len(pids) > 1
         for pid in [parent] + pids[1:]:
             try:
