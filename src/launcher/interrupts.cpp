@@ -30,6 +30,10 @@ static bool child_started;
 static bool interrupt_handled;
 static int interrupt_signal;
 
+// How often the main thread looks whether an interrupt has come, or its
+// clean-up is done, while it waits for either.
+static const uint32_t interrupt_poll_ms = 10;
+
 // The interrupt thread takes the interrupt and cleans up; the process then
 // ends by the interrupt. POSIX: the interrupt thread ends it by the signal.
 // Windows: the handler thread never returns for a taken interrupt and leaves
@@ -45,7 +49,7 @@ static int interrupt_signal;
         int signal = interrupt_signal;
         os_unlock();
         if (handled) os_end_by_signal(signal);
-        os_sleep_ms(10);
+        os_sleep_ms(interrupt_poll_ms);
     }
 }
 
@@ -65,10 +69,10 @@ void stop_if_interrupted(void) {
 // event that is still on its way to the launcher (under Wine the start then
 // fails). A failed start waits a moment for that interrupt, so that an
 // interrupted launcher ends as interrupted rather than report the failure.
-static const int pending_interrupt_pauses = 25;
+static const int pending_interrupt_pauses = 250 / interrupt_poll_ms;
 
 void stop_if_interrupt_pending(void) {
-    for (int i = 0; i < pending_interrupt_pauses && !was_interrupted(); i++) os_sleep_ms(10);
+    for (int i = 0; i < pending_interrupt_pauses && !was_interrupted(); i++) os_sleep_ms(interrupt_poll_ms);
     stop_if_interrupted();
 }
 
