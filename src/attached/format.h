@@ -35,11 +35,15 @@ static const size_t write_piece_size = 32768;
 
 // The cache key of an executable with a cached target directory, written by
 // `talvor-pack create --cache-key` and linked beside the attached data:
-//   digest  the first 16 lower-case hexadecimal digits of the SHA-256 of the
-//           attached data, then one zero byte
-//   name    the main library's archive name, UTF-16LE code units, then one
-//           0x0000 unit
+//   digest    the first 16 lower-case hexadecimal digits of the SHA-256 of
+//             the attached data, then one zero byte
+//   manifest  every entry of the archive, in its order (the main library
+//             first): its name as in the archive, UTF-16LE code units and one
+//             0x0000 unit, then its size, u64 little-endian; ended by a
+//             single 0x0000 unit
 // The digest is the last component of the cached directory, so that two
-// different archives never share one; the name spares a later start from
-// decoding anything to learn the main library's path.
+// different archives never share one. The manifest spares a later start from
+// decoding anything: it names the main library, and it says what a complete
+// directory holds, so that a start finds a file that went missing or was cut
+// short without trusting anything the directory itself says.
 static const size_t cache_digest_chars = 16;

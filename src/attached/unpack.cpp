@@ -45,15 +45,17 @@ static void convert_name(const char16_t* units, size_t count, os_char* out) {
 #endif
 }
 
-// The full path of `name` below the target directory.
-static void join_target(const os_char* name, os_char* out) {
-    size_t directory_length = os_strlen(target_directory);
+// The full path of `name` below `directory`.
+static void join_path(const os_char* directory, const os_char* name, os_char* out) {
+    size_t directory_length = os_strlen(directory);
     size_t name_length = os_strlen(name);
     if (directory_length + 1 + name_length > path_capacity - 1) fatal_bound();
-    memcpy(out, target_directory, directory_length * sizeof(os_char));
+    memcpy(out, directory, directory_length * sizeof(os_char));
     out[directory_length] = OS_SEP;
     memcpy(out + directory_length + 1, name, (name_length + 1) * sizeof(os_char));
 }
+
+static void join_target(const os_char* name, os_char* out) { join_path(target_directory, name, out); }
 
 // Reads one name, one code unit per request, into entry_units and
 // entry_name. A name longer than the format allows cannot be a valid
@@ -69,11 +71,15 @@ static void read_entry_name(void) {
     convert_name(entry_units, entry_unit_count, entry_name);
 }
 
-void set_main_dll_path(const char16_t* units, size_t count) {
+void entry_path_below(const os_char* directory, const char16_t* units, size_t count, os_char* out) {
     if (entry_name_unsafe(units, count) != nullptr) fatal_error(MSG_DECODE);
     os_char name[entry_name_capacity];
     convert_name(units, count, name);
-    join_target(name, main_dll_path);
+    join_path(directory, name, out);
+}
+
+void set_main_dll_path(const char16_t* units, size_t count) {
+    entry_path_below(target_directory, units, count, main_dll_path);
 }
 
 static void write_entry(void) {

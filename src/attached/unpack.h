@@ -15,6 +15,10 @@ extern os_char main_dll_path[path_capacity];
 // the disk before it is closed, where the system needs that per file.
 extern bool durable_files;
 
+// The full path below `directory` of an archive name of `count` UTF-16
+// code units, as the unpacker names the file; an unsafe name cannot be
+// decoded.
+void entry_path_below(const os_char* directory, const char16_t* units, size_t count, os_char* out);
 // Sets main_dll_path from an archive name of `count` UTF-16 code units, as
 // the unpacker would; an unsafe name cannot be decoded.
 void set_main_dll_path(const char16_t* units, size_t count);

@@ -1,6 +1,12 @@
 // The cached target directory: "<expanded spec>/<digest>", unpacked by the
 // first start and kept for every later one.
 //
+// Every start first opens the directory through a walk that checks each
+// directory on the way, on what it opened (os_open_cached_directory), and
+// holds the version's lock, "<digest>.lock" beside it, shared with every
+// other start of that version until it ends: a reclaimer removes a version
+// only while nobody holds it.
+//
 // The first start unpacks into a staging directory of its own beside the
 // final one, makes the files durable and renames the staging directory to
 // the final name in one step that never replaces an existing directory. Of
@@ -11,10 +17,15 @@
 // at any moment leaves a staging directory at most, never a partial final
 // one.
 //
-// A later start decodes and writes nothing: it checks that the final
-// directory and the directories above it are safe, and hosts the main
-// library in its own process. With nothing to remove at the end there is no
-// reason for a second process.
+// A later start decodes and writes nothing: it checks that every file of
+// the manifest that talvor-pack linked into the executable is there with
+// its size, and hosts the main library in its own process. With nothing to
+// remove at the end there is no reason for a second process. A file that a
+// temporary-folder cleaner removed or a power loss cut short makes the
+// start repair the directory: it unpacks a fresh copy into staging and
+// renames each damaged file over its place, so that instances running from
+// the directory keep the files they opened and every start after it finds
+// the directory whole.
 #include <stdio.h>
 
 #include "attached/directories.h"
@@ -25,6 +36,12 @@
 #include "launcher/attached_blob.h"
 #include "launcher/launcher.h"
 #include "launcher/launcher_state.h"
+#include "launcher/reclaim.h"
+
+// The final directory as walked (with the user's suffix where the walk put
+// one), and its descriptor while the files are checked. Main thread only.
+static os_char final_path[path_capacity];
+static os_file final_directory = OS_INVALID_FILE;
 
 bool cached_mode(void) { return talvor_cache_key[0] != 0; }
 
@@ -39,40 +56,91 @@ void append_cache_digest(void) {
     target_directory[length] = 0;
 }
 
-// The main library's name follows the digest in the key, in the archive's
-// form; it passes the unpacker's rule and conversion, as in the archive.
-void find_cached_main_library(void) {
-    const unsigned char* bytes = talvor_cache_key + cache_digest_chars + 1;
-    char16_t units[archive_name_max_units] = {};
-    size_t count = 0;
-    for (;; count++) {
-        uint16_t unit = (uint16_t)(bytes[2 * count] | (bytes[2 * count + 1] << 8));
+// One entry of the manifest: its name in the archive's form, and its size.
+struct manifest_entry {
+    char16_t units[archive_name_max_units];
+    size_t count;
+    uint64_t size;
+};
+
+// Reads the entry at `*cursor` and moves past it; false at the end marker.
+static bool next_manifest_entry(const unsigned char** cursor, manifest_entry* entry) {
+    const unsigned char* bytes = *cursor;
+    entry->count = 0;
+    for (;; entry->count++) {
+        uint16_t unit = (uint16_t)(bytes[2 * entry->count] | (bytes[2 * entry->count + 1] << 8));
         if (unit == 0) break;
-        if (count == archive_name_max_units) fatal_error(MSG_DECODE);
-        units[count] = (char16_t)unit;
+        if (entry->count == archive_name_max_units) fatal_error(MSG_DECODE);
+        entry->units[entry->count] = (char16_t)unit;
     }
-    set_main_dll_path(units, count);
+    if (entry->count == 0) return false;
+    bytes += 2 * entry->count + 2;
+    entry->size = 0;
+    for (int i = 7; i >= 0; i--) entry->size = (entry->size << 8) | bytes[i];
+    *cursor = bytes + 8;
+    return true;
 }
 
-// Refuses the first existing directory above `path` that others could use
-// to put other files in its place. Missing ones are created private.
-static void check_parents(const os_char* path) {
-    os_char work[path_capacity];
-    memcpy(work, path, (os_strlen(path) + 1) * sizeof(os_char));
-    for (;;) {
-        os_char* cut = os_strrchr(work, OS_SEP);
-        if (cut == nullptr || cut == work) return;
-        *cut = 0;
-#ifdef _WIN32
-        if (work[1] == L':' && work[2] == 0) return;
-#endif
-        if (os_directory_trust(work, false) == OS_DIR_UNTRUSTED) fatal_untrusted_directory(work);
+static const unsigned char* manifest_start(void) { return talvor_cache_key + cache_digest_chars + 1; }
+
+// The first entry of the manifest is the main library; it passes the
+// unpacker's rule and conversion, as in the archive.
+void find_cached_main_library(void) {
+    const unsigned char* cursor = manifest_start();
+    manifest_entry entry;
+    if (!next_manifest_entry(&cursor, &entry)) fatal_error(MSG_DECODE);
+    set_main_dll_path(entry.units, entry.count);
+}
+
+// Opens the final directory through the checked walk; with `create`, the
+// directories above it are made where missing. target_directory follows
+// the walk's name for it.
+static os_walk_result open_final_directory(bool create) {
+    if (final_directory != OS_INVALID_FILE) os_file_close(final_directory);
+    final_directory = OS_INVALID_FILE;
+    memcpy(final_path, target_directory, (os_strlen(target_directory) + 1) * sizeof(os_char));
+    os_walk_result result = os_open_cached_directory(final_path, path_capacity, create, &final_directory);
+    if (result == OS_WALK_REFUSED) fatal_untrusted_directory(final_path);
+    if (result == OS_WALK_FAILED) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+    memcpy(target_directory, final_path, (os_strlen(final_path) + 1) * sizeof(os_char));
+    return result;
+}
+
+// The version's lock, held shared until the process ends. A lock that
+// cannot be had (somebody else's file under its name) leaves the version
+// unmarked: no reclaimer takes a lock file that is not the user's either.
+static void hold_version_lock(void) {
+    os_char lock_path[path_capacity + 8];
+    size_t length = os_strlen(final_path);
+    memcpy(lock_path, final_path, length * sizeof(os_char));
+    memcpy(lock_path + length, OS_TEXT(".lock"), 6 * sizeof(os_char));
+    os_version_lock(lock_path);
+}
+
+// The path of a manifest entry below `directory`.
+static void manifest_path(const os_char* directory, const manifest_entry* entry, os_char* out) {
+    entry_path_below(directory, entry->units, entry->count, out);
+}
+
+static bool final_file_complete(const manifest_entry* entry, os_char* path) {
+    manifest_path(final_path, entry, path);
+    return os_file_has_size(final_directory, path, os_strlen(final_path) + 1, entry->size);
+}
+
+// Every file of the manifest is in the final directory, with its size.
+static bool final_directory_complete(void) {
+    os_char path[path_capacity];
+    const unsigned char* cursor = manifest_start();
+    manifest_entry entry;
+    while (next_manifest_entry(&cursor, &entry)) {
+        if (!final_file_complete(&entry, path)) return false;
     }
+    return true;
 }
 
 // The staging directory: the final name, the process id and the time, so
 // that no other start, nor a leftover of a crashed one, has the same.
-static void name_staging_directory(const os_char* final_path) {
+static void name_staging_directory(void) {
     char narrow[64];
     snprintf(narrow, sizeof narrow, "-%lu-%llx.partial", (unsigned long)os_process_id(),
              (unsigned long long)os_system_time());
@@ -83,38 +151,93 @@ static void name_staging_directory(const os_char* final_path) {
     for (size_t i = 0; i <= suffix_length; i++) target_directory[length + i] = (os_char)narrow[i];
 }
 
-// The first start. Leaves target_directory naming the staging directory,
-// which is gone by then (published or removed) and no longer this process's
-// to remove: a clean-up that runs later on finds nothing to do.
-static void unpack_and_publish(const os_char* final_path) {
-    name_staging_directory(final_path);
+// Unpacks the whole archive into a new staging directory, durably.
+static void unpack_staging_directory(void) {
+    name_staging_directory();
     private_parents = true;
     durable_files = true;
     unpack_as_parent();
     if (!os_sync_below(target_directory)) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+}
+
+// Removes the staging directory, which is then no longer this process's to
+// remove: target_directory goes on to name the final directory.
+static void discard_staging_directory(void) {
+    remove_target_directory();
+    release_target_directory();
+}
+
+// The first start. Leaves target_directory naming the staging directory,
+// which is gone by then (published or removed) and no longer this process's
+// to remove: a clean-up that runs later on finds nothing to do.
+static void unpack_and_publish(void) {
+    unpack_staging_directory();
     os_rename_result result = publish_target_directory(final_path);
     if (result == OS_RENAME_FAILED) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
-    if (result == OS_RENAME_EXISTS) {
-        // Another start published first: its directory is as good.
-        remove_target_directory();
-        release_target_directory();
+    // Another start published first: its directory is as good.
+    if (result == OS_RENAME_EXISTS) discard_staging_directory();
+}
+
+// Moves every file that the final directory lacks, or holds with another
+// size, from the fresh copy in staging over its place, then removes the
+// rest of the copy. A file is replaced in one step: whoever has the damaged
+// one open keeps it; every later open finds the whole one.
+static void repair_final_directory(void) {
+    unpack_staging_directory();
+    os_char fresh[path_capacity], damaged[path_capacity];
+    const unsigned char* cursor = manifest_start();
+    manifest_entry entry;
+    while (next_manifest_entry(&cursor, &entry)) {
+        if (final_file_complete(&entry, damaged)) continue;
+        manifest_path(target_directory, &entry, fresh);
+        os_char* separator = os_strrchr(damaged, OS_SEP);
+        *separator = 0;
+        create_directory_tree(damaged);
+        *separator = OS_SEP;
+        stop_if_interrupted();
+        // A start repairing at the same time may have put the file in
+        // place, and its application may have opened it meanwhile (Windows
+        // then refuses to replace it): the file is whole either way.
+        if (!os_rename_replace(fresh, damaged)) {
+            uint32_t error = os_last_error();
+            if (!final_file_complete(&entry, damaged)) fatal_error_with_code(MSG_UNPACK_WRITE, error);
+        }
     }
+    discard_staging_directory();
+}
+
+// The child of a first start or a repair, and a later start: the final
+// directory is there and checked, the version held.
+static void open_published_directory(void) {
+    if (open_final_directory(false) != OS_WALK_FOUND) fatal_untrusted_directory(final_path);
+    hold_version_lock();
+}
+
+void find_cached_directory(void) {
+    open_published_directory();
+    find_cached_main_library();
 }
 
 int run_cached(void) {
-    os_char final_path[path_capacity];
-    memcpy(final_path, target_directory, (os_strlen(target_directory) + 1) * sizeof(os_char));
-    check_parents(final_path);
-    os_dir_trust trust = os_directory_trust(final_path, true);
-    if (trust == OS_DIR_MISSING) {
-        unpack_and_publish(final_path);
-        if (os_directory_trust(final_path, true) != OS_DIR_TRUSTED) fatal_untrusted_directory(final_path);
+    // The walk makes the directories above, the lock is taken, and then the
+    // walk goes again: a reclaimer that held the lock may have removed the
+    // version meanwhile.
+    open_final_directory(true);
+    hold_version_lock();
+    os_walk_result found = open_final_directory(false);
+    if (found == OS_WALK_MISSING || !final_directory_complete()) {
+        if (found == OS_WALK_MISSING) unpack_and_publish();
+        else repair_final_directory();
         // The interrupt handler is in place and owns the signals: the
         // application runs in a child, as in the default mode, which finds
         // the published directory.
+        memcpy(target_directory, final_path, (os_strlen(final_path) + 1) * sizeof(os_char));
+        if (open_final_directory(false) != OS_WALK_FOUND) fatal_untrusted_directory(final_path);
         return (int)launch_child();
     }
-    if (trust != OS_DIR_TRUSTED) fatal_untrusted_directory(final_path);
+    os_file_close(final_directory);
+    final_directory = OS_INVALID_FILE;
+    reclaim_dead_runs();
 
     // The application sees what a child would: the same variables, its
     // arguments behind the launcher's full path, the library's full path.

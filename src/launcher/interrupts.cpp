@@ -131,7 +131,11 @@ void claim_target_directory(void) {
 os_rename_result publish_target_directory(const os_char* final_path) {
     lock_unless_interrupted();
     os_rename_result result = os_rename_no_replace(target_directory, final_path);
-    if (result == OS_RENAMED) release_target_directory();
+    if (result == OS_RENAMED) {
+        // The staging directory's name, and with it its lock file, is gone.
+        release_target_directory();
+        unmark_live_run(true);
+    }
     os_unlock();
     return result;
 }

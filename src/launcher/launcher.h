@@ -35,6 +35,9 @@ bool cached_mode(void);
 void append_cache_digest(void);
 // Cached mode: main_dll_path from the cache key, without decoding anything.
 void find_cached_main_library(void);
+// Child mode of a cached executable: opens and checks the published
+// directory, holds its version, and finds the main library in it.
+void find_cached_directory(void);
 // Parent mode of a cached executable: unpacks and publishes the directory
 // on the first start, checks it, and runs the application.
 int run_cached(void);

@@ -69,7 +69,7 @@ int launcher_main(void*, void*, os_char*, int) {
     compute_target_directory();
     if (mode == RUN_MODE_CHILD) {
         if (cached_mode()) {
-            find_cached_main_library();
+            find_cached_directory();
         } else {
             open_attached_data();
             unpack_attached_data(true);

@@ -22,6 +22,7 @@
 
 #include <atomic>
 
+#include "attached/format.h"
 #include "attached/unpack.h"
 #include "paths/path_spec.h"
 
@@ -78,21 +79,61 @@ bool is_target_directory_name(const os_char* name, size_t length) {
     return true;
 }
 
+static bool is_hex_digit(os_char c) { return is_digit(c) || (c >= 'a' && c <= 'f'); }
+
+bool is_version_name(const os_char* name, size_t length) {
+    if (length < cache_digest_chars) return false;
+    for (size_t i = 0; i < cache_digest_chars; i++) {
+        if (!is_hex_digit(name[i])) return false;
+    }
+    if (length == cache_digest_chars) return true;
+    // The user's suffix, in a folder that every user may write to.
+    size_t digits = digits_at(name + cache_digest_chars + 1, name + length);
+    return name[cache_digest_chars] == '-' && digits >= 1 && digits <= 10 && cache_digest_chars + 1 + digits == length;
+}
+
+bool is_staging_name(const os_char* name, size_t length) {
+    static const os_char suffix[] = OS_TEXT(".partial");
+    const size_t suffix_length = sizeof suffix / sizeof suffix[0] - 1;
+    if (length <= suffix_length || os_strncmp(name + length - suffix_length, suffix, suffix_length) != 0) return false;
+    size_t end = length - suffix_length;
+    // "-<time in hex>" and "-<process id>", from the right.
+    size_t hex = 0;
+    while (hex < end && is_hex_digit(name[end - 1 - hex])) hex++;
+    if (hex < 1 || hex > 16 || hex == end || name[end - 1 - hex] != '-') return false;
+    end -= hex + 1;
+    size_t pid = 0;
+    while (pid < end && is_digit(name[end - 1 - pid])) pid++;
+    if (pid < 1 || pid > 10 || pid == end || name[end - 1 - pid] != '-') return false;
+    return is_version_name(name, end - pid - 1);
+}
+
+// What lies in the folder of the target directory, and is reclaimed there.
+enum folder_kind { FOLDER_OTHER, FOLDER_TEMPORARY, FOLDER_VERSIONS };
+
 // The length of the folder part of the target directory, its final
-// separator included; 0 when the directory is not named by the default
-// scheme (a cached directory, an author's own spec): such runs neither mark
-// themselves nor reclaim, since no reclaimer would look for them and their
-// folder need not be the temporary folder.
-static size_t default_folder_length(void) {
+// separator included, and what kind of folder it is: the temporary folder
+// of runs named by the default scheme, or the folder that holds a cached
+// application's versions and their staging directories. Runs of any other
+// target directory (an author's own spec) neither mark themselves nor
+// reclaim, since no reclaimer would look for them.
+static size_t target_folder_length(folder_kind* kind) {
     size_t length = os_strlen(target_directory);
     size_t folder_length = length;
     while (folder_length > 0 && target_directory[folder_length - 1] != OS_SEP) folder_length--;
+    const os_char* name = target_directory + folder_length;
+    *kind = FOLDER_OTHER;
     if (folder_length == 0) return 0;
-    return is_target_directory_name(target_directory + folder_length, length - folder_length) ? folder_length : 0;
+    if (is_target_directory_name(name, length - folder_length)) *kind = FOLDER_TEMPORARY;
+    else if (is_version_name(name, length - folder_length) || is_staging_name(name, length - folder_length)) {
+        *kind = FOLDER_VERSIONS;
+    }
+    return *kind == FOLDER_OTHER ? 0 : folder_length;
 }
 
 void mark_live_run(void) {
-    if (default_folder_length() == 0) return;
+    folder_kind kind;
+    if (target_folder_length(&kind) == 0) return;
     size_t length = os_strlen(target_directory);
     if (length + lock_suffix_length >= sizeof run_lock_path / sizeof run_lock_path[0]) return;
     memcpy(run_lock_path, target_directory, length * sizeof(os_char));
@@ -106,15 +147,24 @@ void unmark_live_run(bool directory_gone) {
     os_run_lock_release(lock, run_lock_path, directory_gone);
 }
 
+// A cached version that no start has used for this long goes, once no
+// live run holds it: time stamps are in 100-nanosecond units.
+static const int64_t version_unused_max = 7LL * 24 * 3600 * 10000000;
+
 // One leftover: `lock_path` names its lock file, `directory` the directory
 // beside it. True when a directory was removed. Anything at the directory's
 // name that is not a private directory of the current user (a link, a file,
 // a directory open to others or of another user) stays, and so does the
 // lock file; a lock file without anything beside it (its run was killed
-// before it made its directory) goes.
-static bool reclaim_one(const os_char* lock_path, const os_char* directory) {
+// before it made its directory) goes. A version whose lock was taken less
+// than version_unused_max ago stays with its lock file.
+static bool reclaim_one(const os_char* lock_path, const os_char* directory, bool version) {
     os_file lock = os_run_lock_take(lock_path);
     if (lock == OS_INVALID_FILE) return false;
+    if (version && os_system_time() - os_file_time(lock) < version_unused_max) {
+        os_run_lock_release(lock, lock_path, false);
+        return false;
+    }
     bool removed = false;
     if (os_is_private_directory(directory)) {
         os_remove_tree(directory);
@@ -126,9 +176,11 @@ static bool reclaim_one(const os_char* lock_path, const os_char* directory) {
 
 void reclaim_dead_runs(void) {
     // The folder that holds the target directory: the temporary folder as
-    // this run expanded it.
+    // this run expanded it, or the folder of a cached application's
+    // versions.
     os_char lock_path[path_capacity + lock_suffix_length];
-    size_t folder_length = default_folder_length();
+    folder_kind kind;
+    size_t folder_length = target_folder_length(&kind);
     if (folder_length == 0) return;
     memcpy(lock_path, target_directory, folder_length * sizeof(os_char));
     // The folder without its final separator, unless it is the root.
@@ -147,18 +199,23 @@ void reclaim_dead_runs(void) {
         size_t length = os_strlen(name);
         if (length <= lock_suffix_length || os_strcmp(name + length - lock_suffix_length, lock_suffix) != 0) continue;
         size_t stem = length - lock_suffix_length;
-        if (!is_target_directory_name(name, stem)) continue;
+        bool version = kind == FOLDER_VERSIONS && is_version_name(name, stem);
+        bool ours = kind == FOLDER_TEMPORARY ? is_target_directory_name(name, stem)
+                                             : version || is_staging_name(name, stem);
+        if (!ours) continue;
         if (folder_length + length >= sizeof lock_path / sizeof lock_path[0]) continue;
         memcpy(lock_path + folder_length, name, (length + 1) * sizeof(os_char));
         memcpy(directory, lock_path, (folder_length + stem) * sizeof(os_char));
         directory[folder_length + stem] = 0;
         // The own run's lock is held and could not be taken anyway.
         if (os_strcmp(directory, target_directory) == 0) continue;
-        // Every run takes on one leftover, so that even runs of
-        // applications that end at once drain the folder.
-        if (attempts > 0 && !os_child_running()) break;
+        // Once the application has ended (or when it runs in the
+        // launcher's own process) no removal follows another: every run
+        // still removes one leftover, so that even runs of applications
+        // that end at once drain the folder.
+        if (removals > 0 && !os_child_running()) break;
         attempts++;
-        if (reclaim_one(lock_path, directory)) removals++;
+        if (reclaim_one(lock_path, directory, version)) removals++;
     }
     os_listing_close(listing);
 }

@@ -133,27 +133,6 @@ void os_remove_tree(const os_char* path);
 
 // --- A cached target directory ------------------------------------------------
 
-// How far a directory can be trusted with the application's files.
-enum os_dir_trust { OS_DIR_MISSING, OS_DIR_TRUSTED, OS_DIR_UNTRUSTED };
-// With `own`, the directory itself: trusted when it is a directory, not a
-// link, owned by the current user, and (POSIX) neither its group nor others
-// may write to it. Without, a directory above it: trusted when (POSIX) it is
-// owned by the user or by root, and writable by group or others only with
-// the sticky bit, so that nobody else can move what lies below it; links are
-// followed. Windows has no such parents to check: a Windows parent is
-// trusted whenever it is a directory.
-os_dir_trust os_directory_trust(const os_char* path, bool own);
-enum os_rename_result { OS_RENAMED, OS_RENAME_EXISTS, OS_RENAME_FAILED };
-// Renames the directory `from` to `to` in one atomic step that never
-// replaces what exists at `to` (OS_RENAME_EXISTS), and makes the new name
-// durable before it returns (POSIX: the parent is synced; Windows: written
-// through).
-os_rename_result os_rename_no_replace(const os_char* from, const os_char* to);
-// Makes the files written below `directory` durable: POSIX syncs the file
-// system that holds it, in one call. Windows has no such call for a user:
-// there each file is flushed before it is closed (os_file_flush).
-bool os_sync_below(const os_char* directory);
-
 #ifdef _WIN32
 typedef void* os_file;
 #define OS_INVALID_FILE ((void*)(intptr_t)-1)
@@ -161,6 +140,56 @@ typedef void* os_file;
 typedef int os_file;
 #define OS_INVALID_FILE (-1)
 #endif
+
+enum os_walk_result { OS_WALK_FOUND, OS_WALK_MISSING, OS_WALK_REFUSED, OS_WALK_FAILED };
+// Opens the cached directory `path` (absolute) one component at a time from
+// the root, each through the directory above it, and checks what it opened,
+// never a path it checked before:
+// - a directory on the way is trusted when it is owned by the user or the
+//   system's administrators (POSIX: root; Windows: the token's default
+//   owner, SYSTEM, Administrators, TrustedInstaller) and nobody else may
+//   remove or replace what it holds (POSIX: group and others may not write
+//   to it, unless it has the sticky bit; Windows: no access entry for
+//   anybody else grants delete, delete-child, write-DAC or take-ownership);
+// - a link on the way is followed only when one of those owns it, and the
+//   directories it leads to are checked alike;
+// - with `create`, a missing directory above the last is made private to
+//   the user, then opened and checked like one that was there;
+// - POSIX: a component of `path` that lies directly inside a directory that
+//   everybody may write to (sticky, as /tmp) gets "-<uid>" appended, in
+//   `path` as well, so that users sharing it never meet;
+// - the last component must be a directory (not a link) of the user's own
+//   that neither group nor others may write to (Windows: closed to others).
+// FOUND: *last is left open. MISSING: the last component does not exist.
+// REFUSED: `path` is cut after the component that failed the checks.
+// FAILED: a system call failed (os_last_error).
+os_walk_result os_open_cached_directory(os_char* path, size_t capacity, bool create, os_file* last);
+// True when `path`, whose part from `relative` on names a file below the
+// directory `folder` opened by os_open_cached_directory, is a regular file
+// (not a link) of `size` bytes.
+bool os_file_has_size(os_file folder, const os_char* path, size_t relative, uint64_t size);
+// Creates or opens the lock file `path` of a cached version and holds it
+// locked shared, with every other start of that version, until the process
+// ends; waits while a reclaimer holds it. Sets the file's time to now: the
+// version's last use. OS_INVALID_FILE when it cannot be had (a file there
+// that is not the user's own).
+os_file os_version_lock(const os_char* path);
+// The time of the last write to the file (os_system_time units).
+int64_t os_file_time(os_file file);
+enum os_rename_result { OS_RENAMED, OS_RENAME_EXISTS, OS_RENAME_FAILED };
+// Renames the directory `from` to `to` in one atomic step that never
+// replaces what exists at `to` (OS_RENAME_EXISTS), and makes the new name
+// durable before it returns (POSIX: the parent is synced; Windows: written
+// through).
+os_rename_result os_rename_no_replace(const os_char* from, const os_char* to);
+// Renames the file `from` over `to`, replacing it in one step: a process
+// that has `to` open keeps what it opened.
+bool os_rename_replace(const os_char* from, const os_char* to);
+// Makes the files written below `directory` durable: POSIX syncs the file
+// system that holds it, in one call. Windows has no such call for a user:
+// there each file is flushed before it is closed (os_file_flush).
+bool os_sync_below(const os_char* directory);
+
 // Creates or truncates a file for writing.
 os_file os_file_create(const os_char* path);
 // Writes all `size` bytes; false on failure (os_last_error tells why).

@@ -789,7 +789,7 @@ class Cache(Scratch):
         return os.path.join(self.path, "talvor-e2e")
 
     def finals(self):
-        names = os.listdir(self.app_dir()) if os.path.isdir(self.app_dir()) else []
+        names = [n for n in os.listdir(self.app_dir()) if not n.endswith(".lock")] if os.path.isdir(self.app_dir()) else []
         return sorted(n for n in names if not n.endswith(".partial")), sorted(n for n in names if n.endswith(".partial"))
 
     def complete(self, final):
@@ -907,6 +907,351 @@ def case_cached_untrusted():
     check(r.returncode == 2 and r.stderr == UNTRUSTED % s.app_dir().encode() and s.finals() == ([], []),
           "a planted parent is refused before unpacking: %d %r" % (r.returncode, r.stderr))
     s.finish()
+
+
+ATTACKER = "talvor-attacker"
+
+
+def attacker_ids():
+    """The uid and gid of a second real user, made for the tests where it is
+    missing; None (after saying why) where users cannot be made."""
+    if os.geteuid() != 0:
+        print("skipped: making a second user needs root")
+        return None
+    with contextlib.suppress(KeyError):
+        entry = pwd.getpwnam(ATTACKER)
+        return entry.pw_uid, entry.pw_gid
+    made = subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", ATTACKER],
+                          capture_output=True)
+    if made.returncode != 0:
+        print("skipped: useradd failed: %r" % made.stderr)
+        return None
+    entry = pwd.getpwnam(ATTACKER)
+    return entry.pw_uid, entry.pw_gid
+
+
+def as_user(ids):
+    def switch():
+        os.setgroups([])
+        os.setgid(ids[1])
+        os.setuid(ids[0])
+    return switch
+
+
+class SharedTemp:
+    """A temporary folder shared by every user, as /tmp is: root's, mode
+    1777, below /tmp so that any user reaches it wherever the checkout lies.
+    Holds a copy of the cached executable that every user may run."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="talvor-shared-", dir="/tmp")
+        os.chmod(self.path, 0o1777)
+        self.exe = os.path.join(self.path, "onefile_cached")
+        shutil.copy(exe("onefile_cached"), self.exe)
+        os.chmod(self.exe, 0o755)
+
+    def env(self, tmpdir=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TALVOR_")}
+        env["TMPDIR"] = tmpdir or self.path
+        return env
+
+    def finish(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def foreign_tree(path, ids):
+    """What an attacker plants: a directory of theirs whose main library is
+    not the application's (a library without run_code, so that loading it
+    shows), with a payload of the right size."""
+    os.makedirs(path, exist_ok=True)
+    shutil.copy(os.path.join(BIN, "libe2e_noentry.so"), os.path.join(path, "libe2e_app.so"))
+    with open(os.path.join(path, "payload.txt"), "wb") as f:
+        f.write(b"x" * 1048576)
+    for top, dirs, files in os.walk(path):
+        for name in [top] + [os.path.join(top, n) for n in files]:
+            os.chown(name, *ids)
+            os.chmod(name, 0o777)
+
+
+def plant_link(path, target, ids):
+    """A link at `path`, owned by the attacker, put in place in one step."""
+    temporary = path + ".planting"
+    os.symlink(target, temporary)
+    os.lchown(temporary, *ids)
+    os.rename(temporary, path)
+
+
+def judge(r, outcomes, what):
+    """A start either ran the application or refused with the message;
+    anything else (above all a foreign library loaded) is a failure."""
+    if r.returncode == 0 and r.stdout.startswith(b"ready\n") and r.stderr == b"":
+        outcomes["ran"] += 1
+    elif r.returncode == 2 and r.stdout == b"" and r.stderr.startswith(b"Error, refused target directory '") \
+            and r.stderr.endswith(b"': not the user's own, or others may write to it.\n"):
+        outcomes["refused"] += 1
+    else:
+        outcomes["wrong"] += 1
+        check(False, "%s: %d %r %r" % (what, r.returncode, r.stdout[:200], r.stderr[:200]))
+
+
+def case_cached_attacks():
+    ids = attacker_ids()
+    if ids is None:
+        return
+    digest = hashlib.sha256(bytes(blob(open(exe("onefile_cached"), "rb").read()))).hexdigest()[:16]
+    me = os.geteuid()
+
+    # Two users, one cached executable, one shared temporary folder: each
+    # gets a directory of their own, and neither disturbs the other.
+    t = SharedTemp()
+    for who, switch in (("root", None), (ATTACKER, as_user(ids)), ("root again", None)):
+        r = subprocess.run([t.exe, "print"], env=t.env(), preexec_fn=switch, capture_output=True, timeout=TIMEOUT)
+        uid = me if switch is None else ids[0]
+        dll = parse(r.stdout).get("dll", "")
+        check(r.returncode == 0 and dll == os.path.join(t.path, "talvor-e2e-%d" % uid, digest, "libe2e_app.so"),
+              "%s runs from a directory of its own: %d %r %r" % (who, r.returncode, dll, r.stderr))
+    t.finish()
+
+    # Each row: where the attacker's link stands in the victim's path
+    # (TMPDIR = shared/level1/level2), and what the victim may do.
+    t = SharedTemp()
+    level1 = os.path.join(t.path, "level1")
+    level2 = os.path.join(level1, "level2")
+    os.makedirs(level2)
+    os.chmod(level1, 0o755)
+    os.chmod(level2, 0o755)
+    evil = os.path.join(t.path, "evil")
+    for where in ("level1", "level2", "app", "final"):
+        outcomes = {"ran": 0, "refused": 0, "wrong": 0}
+        run_cmd = lambda: subprocess.run([t.exe, "exit", "0"], env=t.env(level2), capture_output=True, timeout=TIMEOUT)
+        judge(run_cmd(), outcomes, "a start before the %s link" % where)
+        app = os.path.join(level2, "talvor-e2e")
+        target = {"level1": level1, "level2": level2, "app": app, "final": os.path.join(app, digest)}[where]
+        real = target + ".real"
+        os.rename(target, real)
+        below = {"level1": ["level2", "talvor-e2e", digest], "level2": ["talvor-e2e", digest], "app": [digest],
+                 "final": []}[where]
+        foreign_tree(os.path.join(evil, where, *below), ids)
+        plant_link(target, os.path.join(evil, where), ids)
+        r = run_cmd()
+        judge(r, outcomes, "the %s link" % where)
+        # Directly inside the shared folder a taken name gives way to the
+        # user's own; anywhere else the start is refused, naming the link.
+        expected = "ran" if where == "level1" else "refused"
+        check(outcomes[expected] >= 1 and (where == "level1" or target.encode() in r.stderr),
+              "the %s link: %s, %r" % (where, expected, r.stderr))
+        os.unlink(target)
+        os.rename(real, target)
+    t.finish()
+
+    # Races: an attacker plants parents while first starts run, and flips a
+    # link while later starts run; several hundred starts, none of which may
+    # load the attacker's library.
+    t = SharedTemp()
+    attacker_script = """
+import os, random, shutil, sys, time
+shared, evil, digest, uid, mode = sys.argv[1:6]
+os.makedirs(os.path.join(evil, digest))
+shutil.copy(sys.argv[6], os.path.join(evil, digest, "libe2e_app.so"))
+open(os.path.join(evil, digest, "payload.txt"), "wb").write(b"x" * 1048576)
+for top, dirs, files in os.walk(evil):
+    os.chmod(top, 0o777)
+rng = random.Random(int(uid))
+while True:
+    if mode == "plant":
+        for name in ("talvor-e2e", "talvor-e2e-" + uid):
+            try:
+                os.mkdir(os.path.join(shared, name), 0o777)
+                os.chmod(os.path.join(shared, name), 0o777)
+            except OSError:
+                pass
+            try:
+                os.rename(os.path.join(shared, name), os.path.join(shared, name + ".moved"))
+                os.symlink(evil, os.path.join(shared, name))
+            except OSError:
+                pass
+    else:
+        for target in (os.path.join(shared, "good"), evil):
+            try:
+                os.symlink(target, os.path.join(shared, "flip.new"))
+                os.rename(os.path.join(shared, "flip.new"), os.path.join(shared, "flip", "talvor-e2e"))
+            except OSError:
+                pass
+    time.sleep(rng.uniform(0, 0.002))
+"""
+    flip_folder = os.path.join(t.path, "flip")
+    for mode, starts in (("plant", 200), ("flip", 200)):
+        evil = tempfile.mkdtemp(prefix="evil-", dir=t.path)
+        os.chown(evil, *ids)
+        if mode == "flip":
+            # A folder the attacker may write to but the victim trusts
+            # (the victim's own, sticky): the attacker's link in it is
+            # never followed, whatever it points to.
+            os.makedirs(os.path.join(t.path, "good", digest), exist_ok=True)
+            os.mkdir(flip_folder, 0o1777)
+            os.chmod(flip_folder, 0o1777)
+        # The system's interpreter: the one running this test may lie where
+        # the other user cannot reach it.
+        python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+        attacker = subprocess.Popen([python, "-c", attacker_script, t.path,
+                                     os.path.join(evil, "tree"), digest, str(me), mode,
+                                     os.path.join(BIN, "libe2e_noentry.so")],
+                                    preexec_fn=as_user(ids), stderr=subprocess.DEVNULL)
+        outcomes = {"ran": 0, "refused": 0, "wrong": 0}
+        for i in range(starts):
+            tmpdir = t.path if mode == "plant" else flip_folder
+            r = subprocess.run([t.exe, "exit", "0"], env=t.env(tmpdir), capture_output=True, timeout=TIMEOUT)
+            judge(r, outcomes, "%s, start %d" % (mode, i))
+            if mode == "plant":
+                # The victim's directory goes again, so that every start is
+                # a first start.
+                subprocess.run(["rm", "-rf"] + [os.path.join(t.path, n) for n in os.listdir(t.path)
+                                                if n.startswith("talvor-e2e")])
+        attacker.kill()
+        attacker.wait()
+        print("%s: %r" % (mode, outcomes))
+        check(outcomes["wrong"] == 0, "%s: no foreign library ran and every refusal said so: %r" % (mode, outcomes))
+        subprocess.run(["rm", "-rf", evil, flip_folder])
+    t.finish()
+
+
+class ManyCache(Scratch):
+    """The cached application of 200 files in ten directories."""
+
+    def app_dir(self):
+        return os.path.join(self.path, "talvor-e2e-many")
+
+    def final(self):
+        return os.path.join(self.app_dir(), [n for n in os.listdir(self.app_dir()) if len(n) == 16][0])
+
+    def complete(self):
+        expected = snapshot(os.path.join(BIN, "many-payload"))
+        expected["libe2e_app.so"] = main_library()
+        return snapshot(self.final()) == expected
+
+    def start(self, *command):
+        return subprocess.Popen([exe("onefile_cached_many")] + list(command), env=self.env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def remove_random_files(final, rng):
+    files = sorted(os.path.join(top, n) for top, _, names in os.walk(final) for n in names if n.endswith(".txt"))
+    for path in rng.sample(files, 5):
+        os.unlink(path)
+
+
+def truncate(name, size):
+    def damage(final, rng):
+        path = os.path.join(final, name)
+        os.truncate(path, size if size >= 0 else os.path.getsize(path) // 2)
+    return damage
+
+
+def empty(final, rng):
+    for name in os.listdir(final):
+        path = os.path.join(final, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+
+
+def case_cached_damage():
+    # What a temporary-folder cleaner, a virus scanner or a power loss does
+    # to a cached directory; and whether an instance runs during it (not
+    # while its main library is cut: a mapped library that shrinks takes the
+    # process down by itself).
+    rng = random.Random(17)
+    cases = [("five files deleted", remove_random_files, True),
+             ("a directory deleted", lambda final, rng: shutil.rmtree(os.path.join(final, "d3")), True),
+             ("a data file cut short", truncate(os.path.join("d5", "f15.txt"), -1), True),
+             ("the main library emptied", truncate("libe2e_app.so", 0), False),
+             ("the main library deleted", lambda final, rng: os.unlink(os.path.join(final, "libe2e_app.so")), False),
+             ("everything deleted", empty, False)]
+    for what, damage, running in cases:
+        s = ManyCache()
+        first = s.start("exit", "0")
+        first.communicate(timeout=TIMEOUT)
+        before = s.start("sleep", "1500") if running else None
+        if before:
+            check(before.stdout.readline() == b"ready\n", "%s: an instance runs" % what)
+        damage(s.final(), rng)
+        # Two starts at once find the damage; both end up running the whole
+        # application, and so does every start after them.
+        repairs = [s.start("exit", "5") for _ in range(2)]
+        for p in repairs + ([before] if before else []):
+            out, err = p.communicate(timeout=TIMEOUT)
+            expected = 0 if p is before else 5
+            check(p.returncode == expected and err == b"", "%s: a start ends with %d: %d %r" % (what, expected, p.returncode, err))
+        check(s.complete(), "%s: the directory is whole again" % what)
+        later = s.start("print")
+        out, err = later.communicate(timeout=TIMEOUT)
+        check(later.returncode == 0 and parse(out).get("TALVOR_ONEFILE_TIME_US", "") is None,
+              "%s: the start after runs in the launcher's process: %r" % (what, err))
+        check(sorted(os.listdir(s.app_dir())) == sorted([os.path.basename(s.final()), os.path.basename(s.final()) + ".lock"]),
+              "%s: nothing but the version and its lock: %r" % (what, os.listdir(s.app_dir())))
+        shutil.rmtree(s.app_dir())
+        s.finish()
+
+
+def case_cached_reclaim():
+    # First starts killed outright as soon as their staging directory
+    # appears: each leaves it, with its lock file.
+    s = ManyCache()
+    app = s.app_dir()
+    def staging():
+        return [n for n in (os.listdir(app) if os.path.isdir(app) else []) if n.endswith(".partial")]
+
+    for i in range(20):
+        before = len(staging())
+        p = s.start("exit", "0")
+        while p.poll() is None and len(staging()) == before:
+            time.sleep(0.0002)
+        p.kill()
+        p.communicate()
+        for final in [n for n in os.listdir(app) if len(n) == 16]:
+            shutil.rmtree(os.path.join(app, final))
+    left = staging()
+    check(len(left) >= 15, "killed first starts leave their staging directories: %d" % len(left))
+    p = s.start("sleep", "500")
+    p.communicate(timeout=TIMEOUT)
+    check(p.returncode == 0 and not any(".partial" in n for n in os.listdir(app)),
+          "one normal start removes them all: %r" % os.listdir(app))
+    shutil.rmtree(app)
+    s.finish()
+
+    s = Cache()
+    app = s.app_dir()
+    run(s, [exe("onefile_cached"), "exit", "0"])
+    finals, partials = s.finals()
+    # Other versions beside this one: unused for eight days, used an hour
+    # ago, and held by a live run that started long ago. Only the first goes,
+    # by a later start that runs in the launcher's process.
+    day = 24 * 3600
+    versions = {"0123456789abcdef": (8 * day, False), "1123456789abcdef": (3600, False),
+                "2123456789abcdef": (30 * day, True)}
+    held = []
+    for name, (age, live) in versions.items():
+        leftover(app, name)
+        lock = os.path.join(app, name + ".lock")
+        os.utime(lock, (time.time() - age, time.time() - age))
+        if live:
+            f = open(lock, "rb")
+            fcntl.flock(f, fcntl.LOCK_SH)
+            held.append(f)
+    r = run(s, [exe("onefile_cached"), "exit", "0"])
+    check(r.returncode == 0, "a later start runs: %r" % r.stderr)
+    names = set(os.listdir(app))
+    check("0123456789abcdef" not in names and "0123456789abcdef.lock" not in names,
+          "a version unused for a week is removed: %r" % sorted(names))
+    check({"1123456789abcdef", "2123456789abcdef"} <= names, "used or held versions stay: %r" % sorted(names))
+    own = os.path.join(app, finals[0] + ".lock")
+    check(time.time() - os.stat(own).st_mtime < 60, "a start marks its version as used")
+    for f in held:
+        f.close()
+    s.finish()
+
+
+def blob(image):
+    start, length = blob_region(image)
+    return image[start:start + length]
 
 
 def started(argv, scratch, preexec_fn=None):

@@ -681,6 +681,16 @@ bool user_only(const fs::path& path) {
 // The cached target directory below TEMP: a first start unpacks and
 // publishes it, a later one runs from it in the launcher's own process and
 // gives the application the same values; an update gets its own directory.
+// The directories in a cached application's folder: its versions, without
+// their lock files.
+std::vector<fs::path> versions(const fs::path& folder) {
+    std::vector<fs::path> found;
+    if (!fs::is_directory(folder)) return found;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        if (entry.path().extension() != L".lock") found.push_back(entry.path());
+    return found;
+}
+
 void case_cached() {
     Scratch s;
     fs::path cache = s.temp / L"talvor-e2e";
@@ -689,7 +699,7 @@ void case_cached() {
         result r = run(s, exe(L"onefile_cached"), {L"print", L"a b"});
         seen[start] = parse(r.out);
         check(r.code == 0, "cached start " + std::to_string(start) + ": " + describe(r));
-        std::vector<fs::path> entries(fs::directory_iterator(cache), fs::directory_iterator{});
+        std::vector<fs::path> entries = versions(cache);
         check(entries.size() == 1 && entries[0].filename().wstring().size() == 16,
               "one final directory named by the digest, no staging directory");
         if (entries.size() != 1) break;
@@ -700,10 +710,75 @@ void case_cached() {
     for (const char* key : {"argc", "arg0", "arg2", "TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "dll"})
         check(seen[0][key] == seen[1][key], std::string(key) + " is the same in a child and in the launcher's process");
     result r = run(s, exe(L"onefile_cached_update"), {L"exit", L"4"});
-    std::vector<fs::path> entries(fs::directory_iterator(cache), fs::directory_iterator{});
+    std::vector<fs::path> entries = versions(cache);
     check(r.code == 4 && entries.size() == 2, "an update runs from a directory of its own: " + describe(r));
     remove_tree(cache);
     s.finish();
+}
+
+// Every file below `root` with its bytes, by relative path.
+std::map<std::wstring, std::string> tree(const fs::path& root) {
+    std::map<std::wstring, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), root).wstring()] = read_all(entry.path());
+    return files;
+}
+
+// A cached directory damaged as a temporary-folder cleaner, a virus scanner
+// or a power loss does it: the next starts (two at once) run the whole
+// application and leave the directory whole; an instance that runs during
+// the damage and the repair (where the damage spares its loaded library)
+// is not disturbed.
+void case_cached_damage() {
+    auto remove_files = [](const fs::path& final) {
+        for (const wchar_t* name : {L"d1\\f11.txt", L"d2\\f42.txt", L"d7\\f107.txt", L"d9\\f199.txt"})
+            fs::remove(final / name);
+    };
+    auto cut_data = [](const fs::path& final) { fs::resize_file(final / L"d5\\f15.txt", 100); };
+    auto remove_directory = [](const fs::path& final) { fs::remove_all(final / L"d3"); };
+    auto empty_library = [](const fs::path& final) { fs::resize_file(final / L"libe2e_app.dll", 0); };
+    auto remove_library = [](const fs::path& final) { fs::remove(final / L"libe2e_app.dll"); };
+    auto empty = [](const fs::path& final) {
+        for (const auto& entry : fs::directory_iterator(final)) fs::remove_all(entry.path());
+    };
+    struct damage {
+        const char* what;
+        std::function<void(const fs::path&)> apply;
+        bool running;
+    };
+    const damage cases[] = {{"files deleted", remove_files, true},       {"a data file cut short", cut_data, true},
+                            {"a directory deleted", remove_directory, true}, {"the main library emptied", empty_library, false},
+                            {"the main library deleted", remove_library, false}, {"everything deleted", empty, false}};
+    std::map<std::wstring, std::string> expected = tree(fs::path(bin) / L"many-payload");
+    expected[L"libe2e_app.dll"] = read_all(fs::path(bin) / L"libe2e_app.dll");
+    for (const damage& d : cases) {
+        Scratch s;
+        fs::path cache = s.temp / L"talvor-e2e-many";
+        result first = run(s, exe(L"onefile_cached_many"), {L"exit", L"0"});
+        check(first.code == 0, std::string(d.what) + ": the first start runs: " + describe(first));
+        std::vector<fs::path> found = versions(cache);
+        if (found.size() != 1) continue;
+        fs::path final = found[0];
+        std::unique_ptr<process> during;
+        if (d.running) {
+            during.reset(new process(s, {exe(L"onefile_cached_many"), L"sleep", L"3000"}));
+            during->wait_ready();
+        }
+        d.apply(final);
+        process a(s, {exe(L"onefile_cached_many"), L"exit", L"5"}), b(s, {exe(L"onefile_cached_many"), L"exit", L"5"});
+        for (process* p : {&a, &b}) {
+            result r = p->finish();
+            check(r.code == 5 && r.err.empty(), std::string(d.what) + ": a start after the damage runs: " + describe(r));
+        }
+        if (during) {
+            result r = during->finish();
+            check(r.code == 0, std::string(d.what) + ": the running instance ends as it would: " + describe(r));
+        }
+        check(tree(final) == expected, std::string(d.what) + ": the directory is whole again");
+        check(versions(cache).size() == 1, std::string(d.what) + ": no staging directory is left");
+        remove_tree(cache);
+        s.finish();
+    }
 }
 
 // A command line that fits the 32,767 characters of CreateProcessW as the
@@ -787,6 +862,7 @@ void case_killed() {
 
 const std::map<std::wstring, void (*)()> cases = {
     {L"cached", case_cached},
+    {L"cached_damage", case_cached_damage},
     {L"exit_statuses", case_exit_statuses},
     {L"crash", case_crash},
     {L"arguments", case_arguments},

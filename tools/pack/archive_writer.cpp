@@ -205,9 +205,9 @@ bool write_attached_data(const create_options& options, const std::vector<entry>
 }
 
 // The cache key (see attached/format.h): the digest of the attached data as
-// written, and the main library's archive name. Written beside `path` and
-// renamed over it, like the output.
-bool write_cache_key(const fs::path& output, const std::u16string& main_name, const fs::path& path,
+// written, and the manifest of every entry's name and size, the main library
+// first. Written beside `path` and renamed over it, like the output.
+bool write_cache_key(const fs::path& output, const std::vector<entry>& entries, const fs::path& path,
                      std::string* error) {
     std::ifstream in(output, std::ios::binary);
     sha256 digest;
@@ -222,9 +222,13 @@ bool write_cache_key(const fs::path& output, const std::u16string& main_name, co
     }
     std::string key = digest.hex().substr(0, cache_digest_chars);
     key.push_back('\0');
-    for (char16_t unit : main_name) {
-        key.push_back((char)(unit & 0xFF));
-        key.push_back((char)(unit >> 8));
+    for (const entry& e : entries) {
+        for (char16_t unit : e.name) {
+            key.push_back((char)(unit & 0xFF));
+            key.push_back((char)(unit >> 8));
+        }
+        key.append(2, '\0');
+        for (int i = 0; i < 8; i++) key.push_back((char)((e.size >> (8 * i)) & 0xFF));
     }
     key.append(2, '\0');
 
@@ -292,7 +296,7 @@ bool create_attached_data(const create_options& options, std::string* error, cre
         fs::remove(temporary, ec);
         return false;
     }
-    if (!options.cache_key.empty() && !write_cache_key(output, entries.front().name, fs::u8path(options.cache_key), error))
+    if (!options.cache_key.empty() && !write_cache_key(output, entries, fs::u8path(options.cache_key), error))
         return false;
     if (!options.depfile.empty() && !write_depfile(options.depfile, options.output, read, error)) return false;
     if (summary != nullptr) {

@@ -9,7 +9,6 @@
 // out until it is done. Process ids play no part.
 #include <windows.h>
 
-#include <aclapi.h>
 #include <stdlib.h>
 
 #include "os/os.h"
@@ -45,64 +44,19 @@ void os_run_lock_release(os_file lock, const os_char*, bool remove) {
     CloseHandle(lock);
 }
 
-// The current user's SIDs that an object it creates may carry as owner:
-// the user itself, and the token's default owner (the Administrators group
-// for an elevated administrator). Heap copies, freed by the caller.
-static bool own_sids(TOKEN_USER** user, TOKEN_OWNER** owner) {
-    *user = (TOKEN_USER*)token_information(TokenUser);
-    *owner = (TOKEN_OWNER*)token_information(TokenOwner);
-    return *user != nullptr && *owner != nullptr;
-}
-
-// Closed to others: every entry that allows access names the user, or the
-// system or the administrators, who may access everything anyway. The
-// launcher's own directories carry one entry for the user; a directory that
-// grants a group or everybody access is not one of them.
-static bool closed_to_others(ACL* dacl, PSID user) {
-    if (dacl == nullptr) return false;
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID system = nullptr, administrators = nullptr;
-    AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                             &administrators);
-    bool closed = system != nullptr && administrators != nullptr;
-    for (DWORD i = 0; closed && i < dacl->AceCount; i++) {
-        ACE_HEADER* header;
-        if (!GetAce(dacl, i, (void**)&header)) closed = false;
-        else if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-        else if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) closed = false;
-        else {
-            PSID sid = &((ACCESS_ALLOWED_ACE*)header)->SidStart;
-            closed = EqualSid(sid, user) || EqualSid(sid, system) || EqualSid(sid, administrators);
-        }
-    }
-    if (system != nullptr) FreeSid(system);
-    if (administrators != nullptr) FreeSid(administrators);
-    return closed;
-}
-
+// Opens the directory itself, not where a link or junction leads; the
+// check is on what was opened.
 bool os_is_private_directory(const os_char* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return false;
-    }
-    TOKEN_USER* user;
-    TOKEN_OWNER* default_owner;
-    bool result = false;
-    if (own_sids(&user, &default_owner)) {
-        PSID owner = nullptr;
-        ACL* dacl = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS) {
-            bool ours = owner != nullptr && (EqualSid(owner, user->User.Sid) || EqualSid(owner, default_owner->Owner));
-            result = ours && closed_to_others(dacl, user->User.Sid);
-            LocalFree(descriptor);
-        }
-    }
-    free(user);
-    free(default_owner);
+    HANDLE directory = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    bool result = GetFileInformationByHandle(directory, &information) &&
+                  (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                  (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                  security_trusted(directory, true);
+    CloseHandle(directory);
     return result;
 }
 
