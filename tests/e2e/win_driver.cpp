@@ -712,6 +712,53 @@ void case_cached() {
     result r = run(s, exe(L"onefile_cached_update"), {L"exit", L"4"});
     std::vector<fs::path> entries = versions(cache);
     check(r.code == 4 && entries.size() == 2, "an update runs from a directory of its own: " + describe(r));
+
+    // Access entries that let somebody else replace what the directory
+    // holds (above the final directory), or reach into it at all (the final
+    // one), are refused; one that only lets others read above it is not.
+    // (Wine keeps no DACL of its own: it turns one into the Unix mode and
+    // makes the DACL up from the mode again, so only grants that the mode
+    // can tell apart are tried.)
+    const struct {
+        bool final;
+        const wchar_t* sddl;
+        bool refused;
+    } grants[] = {{false, L"(A;;FA;;;WD)", true}, {false, L"(A;;0x1200a9;;;WD)", false},
+                  {true, L"(A;;0x1200a9;;;WD)", true}};
+    HANDLE token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    char user_buffer[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &size);
+    CloseHandle(token);
+    wchar_t* user = nullptr;
+    ConvertSidToStringSidW(((TOKEN_USER*)user_buffer)->User.Sid, &user);
+    for (const auto& grant : grants) {
+        std::wstring sddl = L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")" + grant.sddl;
+        fs::path target = grant.final ? versions(cache)[0] : cache;
+        PSECURITY_DESCRIPTOR before = nullptr, changed = nullptr;
+        ACL* old_dacl = nullptr;
+        GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old_dacl,
+                              nullptr, &before);
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &changed, nullptr);
+        BOOL present, defaulted;
+        ACL* dacl = nullptr;
+        GetSecurityDescriptorDacl(changed, &present, &dacl, &defaulted);
+        SetNamedSecurityInfoW(&target.wstring()[0], SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                              nullptr);
+        r = run(s, exe(L"onefile_cached"), {L"exit", L"0"});
+        std::string refusal = "Error, refused target directory '" + utf8(target.wstring()) +
+                              "': not the user's own, or others may write to it.\n";
+        check(grant.refused ? r.code == 2 && r.err == refusal : r.code == 0,
+              utf8(sddl) + (grant.refused ? " is refused: " : " is accepted: ") + describe(r));
+        SetNamedSecurityInfoW(&target.wstring()[0], SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              old_dacl, nullptr);
+        LocalFree(before);
+        LocalFree(changed);
+    }
+    LocalFree(user);
     remove_tree(cache);
     s.finish();
 }

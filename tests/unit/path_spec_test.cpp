@@ -212,6 +212,36 @@ TEST(TargetName, MatchesExactlyTheDefaultScheme) {
     EXPECT_TRUE(is_target_directory_name(lock.c_str(), lock.size() - 5));
 }
 
+// The names in a cached application's folder that the reclaimer may
+// consider: versions and staging directories, as the launcher makes them.
+TEST(TargetName, CachedVersionsAndStagingDirectories) {
+    const struct {
+        const os_char* name;
+        bool version, staging;
+    } cases[] = {
+        {OS_TEXT("0123456789abcdef"), true, false},
+        {OS_TEXT("0123456789abcdef-1000"), true, false},           // a user's own in a shared folder
+        {OS_TEXT("0123456789abcdef-4294967295"), true, false},
+        {OS_TEXT("0123456789abcdef-12345678901"), false, false},   // no user id has eleven digits
+        {OS_TEXT("0123456789ABCDEF"), false, false},               // the digest is lower case
+        {OS_TEXT("0123456789abcde"), false, false},
+        {OS_TEXT("0123456789abcdef0"), false, false},
+        {OS_TEXT("0123456789abcdef-"), false, false},
+        {OS_TEXT("0123456789abcdef-42-1dd8841999f4f07.partial"), false, true},
+        {OS_TEXT("0123456789abcdef-1000-42-1dd8841999f4f07.partial"), false, true},
+        {OS_TEXT("0123456789abcdef-42-.partial"), false, false},
+        {OS_TEXT("0123456789abcdef--1dd8841999f4f07.partial"), false, false},
+        {OS_TEXT("0123456789abcdef-42-1dd8841999f4f07"), false, false},
+        {OS_TEXT("0123456789abcdef-42-1dd8841999f4f07.partial.lock"), false, false},
+        {OS_TEXT("myapp-42-1dd8841999f4f07.partial"), false, false},
+        {OS_TEXT("-42-1dd8841999f4f07.partial"), false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_version_name(c.name, os_strlen(c.name)), c.version) << os_strlen(c.name);
+        EXPECT_EQ(is_staging_name(c.name, os_strlen(c.name)), c.staging) << os_strlen(c.name);
+    }
+}
+
 TEST(TimeArithmetic, MicrosecondWithinTheSecond) {
     EXPECT_EQ(microsecond_of_time(133000000001234567LL), 123456);
     EXPECT_EQ(microsecond_of_time(133000000000000420LL), 42);
