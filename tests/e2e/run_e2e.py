@@ -789,8 +789,10 @@ class Cache(Scratch):
         return os.path.join(self.path, "talvor-e2e")
 
     def finals(self):
-        names = [n for n in os.listdir(self.app_dir()) if not n.endswith(".lock")] if os.path.isdir(self.app_dir()) else []
-        return sorted(n for n in names if not n.endswith(".partial")), sorted(n for n in names if n.endswith(".partial"))
+        """The versions, and the staging directories with their lock files."""
+        names = os.listdir(self.app_dir()) if os.path.isdir(self.app_dir()) else []
+        return sorted(n for n in names if ".partial" not in n and not n.endswith(".lock")), \
+            sorted(n for n in names if ".partial" in n)
 
     def complete(self, final):
         """The published directory holds every file whole."""
