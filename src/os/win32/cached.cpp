@@ -64,6 +64,11 @@ static os_walk_result follow_link(const os_char* link, int links, walk_chain* ch
     strip_extended_prefix(real);
     HANDLE reached;
     os_walk_result result = walk(real, capacity, false, false, links, chain, &reached);
+    if (result == OS_WALK_FOUND && chain->count == chain_max) {
+        CloseHandle(reached);
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        result = OS_WALK_FAILED;
+    }
     if (result == OS_WALK_FOUND) chain->handles[chain->count++] = reached;
     return result == OS_WALK_MISSING ? OS_WALK_REFUSED : result;
 }
@@ -99,7 +104,8 @@ static os_walk_result walk(os_char* path, size_t capacity, bool create, bool own
             at++;
             continue;
         }
-        if (chain->count == chain_max || real_length + 1 + (end - at) >= capacity) {
+        // Room for this directory, and for a link's and where it leads.
+        if (chain->count + 3 > chain_max || real_length + 1 + (end - at) >= capacity) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             result = OS_WALK_FAILED;
             break;
