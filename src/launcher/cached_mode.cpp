@@ -224,7 +224,7 @@ int run_cached(void) {
     // version meanwhile.
     open_final_directory(true);
     hold_version_lock();
-    os_walk_result found = open_final_directory(false);
+    os_walk_result found = open_final_directory(true);
     if (found == OS_WALK_MISSING || !final_directory_complete()) {
         if (found == OS_WALK_MISSING) unpack_and_publish();
         else repair_final_directory();

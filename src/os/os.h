@@ -162,7 +162,8 @@ enum os_walk_result { OS_WALK_FOUND, OS_WALK_MISSING, OS_WALK_REFUSED, OS_WALK_F
 //   that neither group nor others may write to (Windows: closed to others).
 // FOUND: *last is left open. MISSING: the last component does not exist.
 // REFUSED: `path` is cut after the component that failed the checks.
-// FAILED: a system call failed (os_last_error).
+// FAILED: a system call failed, or a directory above the last is missing
+// (os_last_error).
 os_walk_result os_open_cached_directory(os_char* path, size_t capacity, bool create, os_file* last);
 // True when `path`, whose part from `relative` on names a file below the
 // directory `folder` opened by os_open_cached_directory, is a regular file

@@ -1194,16 +1194,20 @@ def case_cached_damage():
 
 
 def case_cached_reclaim():
-    # First starts killed outright as soon as their staging directory
-    # appears: each leaves it, with its lock file.
-    s = ManyCache()
-    app = s.app_dir()
+    # First starts killed outright in the middle of unpacking 20 MiB: each
+    # leaves its staging directory, with its lock file.
+    s = Scratch()
+    app = os.path.join(s.path, "talvor-e2e-large")
+
     def staging():
         return [n for n in (os.listdir(app) if os.path.isdir(app) else []) if n.endswith(".partial")]
 
+    def start(*command):
+        return subprocess.Popen([exe("onefile_cached_large")] + list(command), env=s.env(), stdout=subprocess.PIPE)
+
     for i in range(20):
         before = len(staging())
-        p = s.start("exit", "0")
+        p = start("exit", "0")
         while p.poll() is None and len(staging()) == before:
             time.sleep(0.0002)
         p.kill()
@@ -1212,10 +1216,18 @@ def case_cached_reclaim():
             shutil.rmtree(os.path.join(app, final))
     left = staging()
     check(len(left) >= 15, "killed first starts leave their staging directories: %d" % len(left))
-    p = s.start("sleep", "500")
+    # One normal start removes them all while its application runs, which
+    # it does until they are gone.
+    stop = os.path.join(s.path, "stop")
+    p = start("hold", "60000", stop)
+    deadline = time.monotonic() + 60
+    while any(".partial" in n for n in os.listdir(app)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    open(stop, "w").close()
     p.communicate(timeout=TIMEOUT)
     check(p.returncode == 0 and not any(".partial" in n for n in os.listdir(app)),
           "one normal start removes them all: %r" % os.listdir(app))
+    os.unlink(stop)
     shutil.rmtree(app)
     s.finish()
 

@@ -178,6 +178,13 @@ os_walk_result os_open_cached_directory(os_char* path, size_t capacity, bool cre
                     break;
                 }
                 result = step_into(&directory, name, &status, 0, false);
+                // Made and gone again: somebody is playing with the name.
+                if (result == OS_WALK_MISSING) result = OS_WALK_REFUSED;
+            }
+            // Only the last directory may be missing.
+            if (result == OS_WALK_MISSING && !is_last) {
+                errno = ENOENT;
+                result = OS_WALK_FAILED;
             }
             out += 1 + (size_t)length;
             break;

@@ -126,7 +126,8 @@ static os_walk_result walk(os_char* path, size_t capacity, bool create, bool own
             next = open_itself(real);
         }
         if (next == INVALID_HANDLE_VALUE) {
-            result = is_missing(GetLastError()) ? OS_WALK_MISSING : OS_WALK_FAILED;
+            // Only the last directory may be missing.
+            result = is_missing(GetLastError()) && is_last ? OS_WALK_MISSING : OS_WALK_FAILED;
             break;
         }
         BY_HANDLE_FILE_INFORMATION information;
