@@ -197,7 +197,9 @@ void os_listing_close(os_listing listing);
 // --- The main library ---------------------------------------------------------
 
 // Loads the main library at `path`, searching its dependencies in its own
-// directory, in `directory` and in the system's; null on failure.
+// directory, in `directory` and in the system's; null on failure. On Windows
+// every later load of the process then searches `directory` and the
+// system's alone (Linux: the libraries' own RUNPATH decides).
 void* os_load_library(const os_char* directory, const os_char* path);
 void* os_find_symbol(void* library, const char* name);
 

@@ -439,21 +439,31 @@ void case_packed_dependency() {
     s.finish();
 }
 
-// How the application finds its packed DLLs at run time. A bare name is
-// searched for in the launcher's folder (the application directory), the
-// system folders and PATH, never in the target directory: it fails when the
-// launcher stands alone. A full path built from dll_path's directory works.
-void case_load_by_name() {
-    Scratch s;
-    fs::copy_file(exe(L"onefile_dep_packed"), s.work / L"onefile_dep_packed.exe");
-    result r = run(s, (s.work / L"onefile_dep_packed.exe").wstring(), {L"plugin"}, {}, s.work.wstring());
-    check(r.code == 43 && r.out == "ready\nbare=failed 126\nplugin=loaded 0\n",
-          "a bare name fails, the full path from dll_path works: " + describe(r));
-    // Where the build put a copy next to the launcher, the bare name finds
-    // that copy instead.
-    r = run(s, exe(L"onefile_dep_packed"), {L"plugin"}, {}, s.work.wstring());
-    check(r.code == 43 && starts_with(r.out, "ready\nbare=loaded 0\n"), "the launcher's folder is searched: " + describe(r));
-    s.finish();
+// The application's own loads at run time: a plugin loaded by its full path
+// or by its bare name, and the DLL that the plugin imports (which the main
+// library does not), come from the target directory. DLLs of the same names
+// planted in the launcher's folder, the current directory and along PATH are
+// never loaded. In a child and, from a cached directory, in the launcher's
+// own process (the cached runs after the first).
+void case_dll_search() {
+    for (const wchar_t* name : {L"onefile_plugin", L"onefile_plugin_cached"}) {
+        Scratch s;
+        fs::path launcher = s.work / (std::wstring(name) + L".exe"), on_path = s.work / L"on-path";
+        fs::create_directories(on_path);
+        fs::copy_file(exe(name), launcher);
+        for (const fs::path& folder : {s.work, on_path})
+            for (const wchar_t* planted : {L"libe2e_dep.dll", L"libe2e_plugin.dll"})
+                fs::copy_file(bin + L"\\libe2e_planted.dll", folder / planted);
+        environment path{{L"PATH", on_path.wstring() + L";C:\\windows\\system32;C:\\windows"}};
+        for (const std::vector<std::wstring>& args :
+             {std::vector<std::wstring>{L"plugin"}, {L"plugin", L"bare"}, {L"plugin"}}) {
+            result r = run(s, launcher.wstring(), args, path, s.work.wstring());
+            check(r.code == 43 && r.out == "ready\nplugin=packed\ndep=packed\n",
+                  utf8(name) + " " + utf8(args.back()) + ": the packed DLLs are loaded: " + describe(r));
+        }
+        remove_tree(s.temp / L"talvor-e2e-plugin");
+        s.finish();
+    }
 }
 
 void case_parent_set_by_hand() {
@@ -794,7 +804,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"no_entry_point", case_no_entry_point},
     {L"missing_dependency", case_missing_dependency},
     {L"packed_dependency", case_packed_dependency},
-    {L"load_by_name", case_load_by_name},
+    {L"dll_search", case_dll_search},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"reclaim", case_reclaim},
