@@ -71,13 +71,28 @@ static void print_hex(const char* label, const app_char* text) {
     printf("\n");
 }
 
+/* Windows: the system's value, and as "crt.NAME" and "crtw.NAME" the C
+   runtime's copy, read with getenv and _wgetenv. */
 static void print_env(const char* name) {
 #ifdef _WIN32
     static wchar_t value[32768];
     wchar_t wide[64];
+    char label[80];
     MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 64);
     DWORD n = GetEnvironmentVariableW(wide, value, 32768);
     print_hex(name, n > 0 ? value : NULL);
+    const char* narrow = getenv(name);
+    snprintf(label, sizeof label, "crt.%s", name);
+    printf("%s=", label);
+    if (narrow == NULL) {
+        printf("unset\n");
+    } else {
+        printf("x");
+        for (const unsigned char* p = (const unsigned char*)narrow; *p; p++) printf("%02x", *p);
+        printf("\n");
+    }
+    snprintf(label, sizeof label, "crtw.%s", name);
+    print_hex(label, _wgetenv(wide));
 #else
     print_hex(name, getenv(name));
 #endif

@@ -709,6 +709,17 @@ void case_cached() {
     }
     for (const char* key : {"argc", "arg0", "arg2", "TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "dll"})
         check(seen[0][key] == seen[1][key], std::string(key) + " is the same in a child and in the launcher's process");
+    // getenv and _wgetenv read the C runtime's copy of the variables, which
+    // the launcher's process made before the launcher set them.
+    for (int start = 0; start < 2; start++)
+        for (const char* key : {"TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "TALVOR_ONEFILE_PARENT",
+                                "TALVOR_ONEFILE_TIME_US", "TALVOR_ONEFILE_RANDOM"})
+            for (const char* runtime : {"crt.", "crtw."}) {
+                std::string copy = runtime + std::string(key);
+                auto value = [&](const std::string& k) { return seen[start].count(k) ? seen[start][k] : "unset"; };
+                check(value(copy) == value(key),
+                      "start " + std::to_string(start) + ": " + copy + " " + value(copy) + " is " + value(key));
+            }
     result r = run(s, exe(L"onefile_cached_update"), {L"exit", L"4"});
     std::vector<fs::path> entries(fs::directory_iterator(cache), fs::directory_iterator{});
     check(r.code == 4 && entries.size() == 2, "an update runs from a directory of its own: " + describe(r));
