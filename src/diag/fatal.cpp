@@ -93,7 +93,7 @@ size_t settle_inserts(char* text, bool keep_one) {
     return kept;
 }
 
-void fatal_error_with_code(const char* message, uint32_t code, const os_char* subject) {
+void fatal_error_with_code(const char* message, uint32_t code, const os_char* subject, const os_char* missing) {
     char* text = os_error_text(code);
     size_t place = SIZE_MAX;
     if (text != nullptr) {
@@ -121,7 +121,11 @@ void fatal_error_with_code(const char* message, uint32_t code, const os_char* su
         os_print_path(stderr, OS_PRI_S, subject);
         fputs(text + place, stderr);
     }
-    fputs(MSG_SYSTEM_TEXT_TAIL, stderr);
+    if (missing != nullptr) {
+        os_print_path(stderr, MSG_MISSING_MODULE_TAIL, missing);
+    } else {
+        fputs(MSG_SYSTEM_TEXT_TAIL, stderr);
+    }
     END_PROCESS(EXIT_CODE_FAILURE);
 }
 

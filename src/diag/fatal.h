@@ -14,7 +14,9 @@
 // are left out with the word that leads to them ("Bad EXE format for %1."
 // becomes "Bad EXE format."). A code of 0 stands for a failure that the
 // system describes by text alone (dlerror): the line then shows no number.
-[[noreturn]] void fatal_error_with_code(const char* message, uint32_t code, const os_char* subject = nullptr);
+// `missing`, when given, names a library found missing, after the text.
+[[noreturn]] void fatal_error_with_code(const char* message, uint32_t code, const os_char* subject = nullptr,
+                                        const os_char* missing = nullptr);
 // Settles the inserts of a system text in place for fatal_error_with_code.
 // With `keep_one`, the first is cut out and its position returned, for the
 // subject to go there; every other is dropped. SIZE_MAX: no place is kept.

@@ -23,6 +23,9 @@
 #define MSG_WITH_CODE_HEAD "%s ([Error %ld] "
 #define MSG_WITH_TEXT_HEAD "%s ("
 #define MSG_SYSTEM_TEXT_TAIL ")\n"
+// In place of the tail when a library could not be loaded for want of
+// another, which the launcher found missing.
+#define MSG_MISSING_MODULE_TAIL ") Missing: '" OS_PRI_S "'.\n"
 
 // Exit codes of the launcher's own failures.
 enum {

@@ -202,6 +202,12 @@ void os_listing_close(os_listing listing);
 // system's alone (Linux: the libraries' own RUNPATH decides).
 void* os_load_library(const os_char* directory, const os_char* path);
 void* os_find_symbol(void* library, const char* name);
+// After os_load_library failed with `error`: the name of a library that the
+// one at `path`, or one it imports from `directory`, imports and that is in
+// neither `directory` nor the system's, or null. Windows reads the import
+// tables when the error is "module not found"; POSIX has null, since
+// dlerror's text names the library. The name stays valid until the next call.
+const os_char* os_missing_import(uint32_t error, const os_char* directory, const os_char* path);
 
 // --- The child process ------------------------------------------------------
 

@@ -411,15 +411,16 @@ void case_no_entry_point() {
     s.finish();
 }
 
-bool load_error(const result& r) {
+// A failed load for want of `missing`, which the message names.
+bool load_error(const result& r, const std::string& missing) {
     return r.code == EXIT_CODE_FAILURE && r.out.empty() && starts_with(r.err, MSG_LOAD_DLL " ([Error 126] ") &&
-           ends_with(r.err, ")\n") && r.err.find('\n') == r.err.size() - 1;
+           ends_with(r.err, ") Missing: '" + missing + "'.\n") && r.err.find('\n') == r.err.size() - 1;
 }
 
 void case_missing_dependency() {
     Scratch s;
     result r = run(s, exe(L"onefile_dep_missing"), {L"dep"});
-    check(load_error(r), "a missing dependency: " + describe(r));
+    check(load_error(r, "libe2e_dep.dll"), "a missing dependency: " + describe(r));
     s.finish();
 
     // A dependency next to the launcher, and so in the current directory,
@@ -428,7 +429,7 @@ void case_missing_dependency() {
     fs::copy_file(exe(L"onefile_dep_missing"), alone.work / L"onefile_dep_missing.exe");
     fs::copy_file(bin + L"\\libe2e_dep.dll", alone.work / L"libe2e_dep.dll");
     r = run(alone, (alone.work / L"onefile_dep_missing.exe").wstring(), {L"dep"}, {}, alone.work.wstring());
-    check(load_error(r), "a dependency next to the launcher is not found: " + describe(r));
+    check(load_error(r, "libe2e_dep.dll"), "a dependency next to the launcher is not found: " + describe(r));
     alone.finish();
 }
 
