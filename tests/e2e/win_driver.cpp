@@ -467,6 +467,20 @@ void case_dll_search() {
     }
 }
 
+// A C++ main library that imports the toolchain's runtime DLLs: packed with
+// it by talvor_add_onefile, it runs; left out, its load fails and the message
+// names the first one missing.
+void case_runtime_dlls() {
+    Scratch s;
+    result r = run(s, exe(L"onefile_cxx"), {L"exit", L"5"});
+    check(r.code == 5 && r.out.empty() && r.err.empty(), "the runtime DLLs are packed: " + describe(r));
+    r = run(s, exe(L"onefile_cxx_alone"), {L"exit", L"5"});
+    // GCC's library imports libgcc_s_seh-1.dll first; clang links libgcc
+    // statically.
+    check(load_error(r, "libgcc_s_seh-1.dll") || load_error(r, "libstdc++-6.dll"), "without them: " + describe(r));
+    s.finish();
+}
+
 void case_parent_set_by_hand() {
     Scratch s;
     result r = run(s, exe(L"onefile_app"), {L"exit", L"5"}, {{L"TALVOR_ONEFILE_PARENT", L"2147483600"}});
@@ -817,6 +831,7 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"missing_dependency", case_missing_dependency},
     {L"packed_dependency", case_packed_dependency},
     {L"dll_search", case_dll_search},
+    {L"runtime_dlls", case_runtime_dlls},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"reclaim", case_reclaim},
