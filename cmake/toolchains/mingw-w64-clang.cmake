@@ -49,6 +49,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# talvor_add_onefile reads the DLLs' imports with file(GET_RUNTIME_DEPENDENCIES),
+# which understands GNU objdump's listing: llvm-objdump, which CMake would
+# take beside clang, indents "DLL Name:" with blanks rather than a tab, and
+# nothing would be found.
+find_program(CMAKE_OBJDUMP ${TALVOR_MINGW_TRIPLE}-objdump)
+
 # The toolchain file is read again for every try_compile, in a scratch tree;
 # the emulator is fixed once, by the first read, which belongs to the real
 # build tree. A TALVOR_WINEPREFIX in the environment overrides the prefix.
