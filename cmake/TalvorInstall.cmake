@@ -43,6 +43,7 @@ install(FILES
   "${CMAKE_BINARY_DIR}/TalvorOnefileConfig.cmake"
   "${CMAKE_BINARY_DIR}/TalvorOnefileConfigVersion.cmake"
   "${CMAKE_CURRENT_LIST_DIR}/TalvorOnefile.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/TalvorRuntimeDlls.cmake"
   DESTINATION "${_talvor_cmake_dest}")
 
 # What talvor_add_onefile needs at build time for Windows: the resource

@@ -2,7 +2,7 @@
 #                    [FILES <target-or-file> [AS <stored-name>] ...]
 #                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
 #                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE]
-#                    [TARGET_DIRECTORY <path spec>])
+#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -16,6 +16,9 @@
 # TARGET_DIRECTORY replaces the launcher's target spec: without any of
 # {PID}, {TIME}, {TIME_US} and {RANDOM} it names a cached directory, kept
 # from start to start below "<expanded spec>/<digest of the archive>".
+# On Windows the DLLs that the packed libraries import from the toolchain's
+# directories (libstdc++-6.dll...) and from those of imported targets are
+# packed too, at build time; NO_RUNTIME_DLLS leaves them out.
 #
 # The function runs in the caller's directory scope: it reads only its
 # arguments, cache variables, global properties and the location of this
@@ -313,8 +316,44 @@ function(_talvor_onefile_resources work_dir icon_argument out_rc)
   set(${out_rc} "${rc}" PARENT_SCOPE)
 endfunction()
 
+# The directories where a Windows build finds the DLLs that its libraries
+# import without the author packing them: the compilers' own library
+# directories (and a "bin" beside each, where a native mingw keeps its
+# DLLs), the mingw GCC directory that the clang toolchain file names, and
+# the directories of the imported shared libraries that MAIN and FILES
+# targets link.
+function(_talvor_onefile_runtime_directories targets out_directories)
+  set(dirs ${CMAKE_C_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
+  if(TALVOR_MINGW_GCC_DIR)
+    list(APPEND dirs "${TALVOR_MINGW_GCC_DIR}")
+  endif()
+  set(result "")
+  foreach(dir IN LISTS dirs)
+    foreach(candidate IN ITEMS "${dir}" "${dir}/../bin")
+      get_filename_component(candidate "${candidate}" ABSOLUTE)
+      if(IS_DIRECTORY "${candidate}")
+        list(APPEND result "${candidate}")
+      endif()
+    endforeach()
+  endforeach()
+  foreach(target IN LISTS targets)
+    get_target_property(links "${target}" LINK_LIBRARIES)
+    foreach(link IN LISTS links)
+      if(TARGET "${link}")
+        get_target_property(imported "${link}" IMPORTED)
+        get_target_property(type "${link}" TYPE)
+        if(imported AND type STREQUAL "SHARED_LIBRARY")
+          list(APPEND result "$<TARGET_FILE_DIR:${link}>")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES result)
+  set(${out_directories} "${result}" PARENT_SCOPE)
+endfunction()
+
 function(talvor_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_RUNTIME_DLLS"
     "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -335,6 +374,15 @@ function(talvor_add_onefile name)
 
   _talvor_pack_tool(pack_command depends)
   _talvor_onefile_input("${arg_MAIN}" "" main_argument depends)
+  set(library_targets "")
+  foreach(item IN LISTS arg_MAIN arg_FILES)
+    if(item MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+      set(item "${CMAKE_MATCH_1}")
+    endif()
+    if(TARGET "${item}")
+      list(APPEND library_targets "${item}")
+    endif()
+  endforeach()
   set(pack_arguments --main "${main_argument}")
 
   # FILES: each item, optionally followed by AS and the name to store it under.
@@ -408,9 +456,21 @@ function(talvor_add_onefile name)
   # talvor-pack lists every file it read and every directory it walked in
   # the depfile: an edited, added, removed or renamed input re-packs, even
   # one that arrives with an old modification time.
+  set(create_arguments create -o "${blob}" --level "${level}" --depfile "${blob}.d" ${pack_arguments})
+  if(WIN32 AND NOT arg_NO_RUNTIME_DLLS)
+    _talvor_onefile_runtime_directories("${library_targets}" runtime_directories)
+    # Each list reaches the script as one argument.
+    string(REPLACE ";" "$<SEMICOLON>" arguments_list "${create_arguments}")
+    string(REPLACE ";" "$<SEMICOLON>" directories_list "${runtime_directories}")
+    set(pack_step "${CMAKE_COMMAND}" "-DPACK=${pack_command}" "-DARGUMENTS=${arguments_list}"
+        "-DDIRECTORIES=${directories_list}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
+        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TalvorRuntimeDlls.cmake")
+  else()
+    set(pack_step ${pack_command} ${create_arguments})
+  endif()
   add_custom_command(
     OUTPUT "${blob}" ${key_output}
-    COMMAND ${pack_command} create -o "${blob}" --level "${level}" --depfile "${blob}.d" ${pack_arguments}
+    COMMAND ${pack_step}
     DEPENDS ${depends}
     DEPFILE "${blob}.d"
     COMMENT "Packing the attached data of ${name}"

@@ -17,7 +17,7 @@ zstd_dir="$top/build/deps/zstd"
 
 packages=(cmake ninja-build make g++ pkg-config g++-mingw-w64-x86-64-posix
           wine wine64 libzstd-dev zstd googletest libgtest-dev dpkg-dev xz-utils
-          clang libclang-rt-14-dev python3 osslsigncode openssl gdb)
+          clang lld libclang-rt-14-dev python3 osslsigncode openssl gdb)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(hyperfine makeself time)
 fi

@@ -110,11 +110,13 @@ static void write_entry(void) {
         size_t piece = size < write_piece_size ? (size_t)size : write_piece_size;
         read_attached(write_buffer, piece);
         if (!os_file_write(current_file, write_buffer, piece)) {
-            fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+            fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error(), entry_path);
         }
         size -= piece;
     }
-    if (durable_files && !os_file_flush(current_file)) fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error());
+    if (durable_files && !os_file_flush(current_file)) {
+        fatal_error_with_code(MSG_UNPACK_WRITE, os_last_error(), entry_path);
+    }
     os_file_close(current_file);
     current_file = OS_INVALID_FILE;
 }

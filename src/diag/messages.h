@@ -17,7 +17,15 @@
 #define MSG_LAUNCH_CHILD "Error, couldn't launch child"
 #define MSG_UNTRUSTED_DIRECTORY                                                                                  \
     "Error, refused target directory '" OS_PRI_S "': not the user's own, or others may write to it.\n"
-#define MSG_WITH_CODE_FORMAT "%s ([Error %ld] %s)\n"
+// A failure with the system's account of it: the message, then in
+// parentheses the error code and the system's text, or the text alone when
+// the system gives no code (dlerror).
+#define MSG_WITH_CODE_HEAD "%s ([Error %ld] "
+#define MSG_WITH_TEXT_HEAD "%s ("
+#define MSG_SYSTEM_TEXT_TAIL ")\n"
+// In place of the tail when a library could not be loaded for want of
+// another, which the launcher found missing.
+#define MSG_MISSING_MODULE_TAIL ") Missing: '" OS_PRI_S "'.\n"
 
 // Exit codes of the launcher's own failures.
 enum {

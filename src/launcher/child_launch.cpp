@@ -55,7 +55,7 @@ uint32_t launch_child(void) {
     if (!start_child(own_module_path, arguments, child_command_line)) {
         uint32_t error = os_last_error();
         stop_if_interrupt_pending();
-        fatal_error_with_code(MSG_LAUNCH_CHILD, error);
+        fatal_error_with_code(MSG_LAUNCH_CHILD, error, own_module_path);
     }
     // While the application starts and runs, not before: its start never
     // waits for this.

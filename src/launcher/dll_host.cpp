@@ -14,7 +14,11 @@ typedef int (*run_code_function)(int argc, char** argv, const char* dll_path);
 
 int host_main_dll(void) {
     void* library = os_load_library(target_directory, main_dll_path);
-    if (library == nullptr) fatal_error_with_code(MSG_LOAD_DLL, os_last_error());
+    if (library == nullptr) {
+        uint32_t error = os_last_error();
+        fatal_error_with_code(MSG_LOAD_DLL, error, main_dll_path,
+                              os_missing_import(error, target_directory, main_dll_path));
+    }
     run_code_function run_code = (run_code_function)os_find_symbol(library, "run_code");
     if (run_code == nullptr) fatal_error(MSG_NO_ENTRY_POINT);
     return run_code(launcher_argc, launcher_argv, main_dll_path);

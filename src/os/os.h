@@ -227,9 +227,17 @@ void os_listing_close(os_listing listing);
 // --- The main library ---------------------------------------------------------
 
 // Loads the main library at `path`, searching its dependencies in its own
-// directory, in `directory` and in the system's; null on failure.
+// directory, in `directory` and in the system's; null on failure. On Windows
+// every later load of the process then searches `directory` and the
+// system's alone (Linux: the libraries' own RUNPATH decides).
 void* os_load_library(const os_char* directory, const os_char* path);
 void* os_find_symbol(void* library, const char* name);
+// After os_load_library failed with `error`: the name of a library that the
+// one at `path`, or one it imports from `directory`, imports and that is in
+// neither `directory` nor the system's, or null. Windows reads the import
+// tables when the error is "module not found"; POSIX has null, since
+// dlerror's text names the library. The name stays valid until the next call.
+const os_char* os_missing_import(uint32_t error, const os_char* directory, const os_char* path);
 
 // --- The child process ------------------------------------------------------
 

@@ -130,7 +130,7 @@ def main():
         fail("a second build with nothing changed did some work")
     names = packed_names(args, exe)
     expected = {"share/data/answer.txt", "share/data/gone.txt", "share/extra.txt", "docs/readme.txt"}
-    expected |= {"libalpha.dll", "libbeta.dll"} if windows else {"libalpha.so.1", "libbeta.so.2"}
+    expected |= {"libalpha.dll", "libbeta.dll", "libwinpthread-1.dll"} if windows else {"libalpha.so.1", "libbeta.so.2"}
     if not expected <= names or any(".tmp" in n or "cache" in n for n in names):
         fail("packed names %r, expected %r without the excluded ones" % (sorted(names), sorted(expected)))
 

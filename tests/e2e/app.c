@@ -17,9 +17,11 @@
                       STOP exists, if given), then check that each is still
                       there with that size: prints "kept=COUNT" and returns
                       0, or "lost=NAME" and 8
-     plugin           load the plugin from the main library's directory at
-                      run time and return its plugin_value; on Windows first
-                      try the bare name and print how that went
+     plugin [bare]    load the plugin from the main library's directory at
+                      run time and return its plugin_value; on Windows by
+                      its full path, or with "bare" by its bare name, and
+                      print where the plugin and its dependency came from
+                      ("packed": the main library's directory)
      spawn MS         (Windows) print "app=PID", start the launcher again
                       with "sleep MS" from the same target directory, print
                       "spawned=PID" of that program, then sleep MS
@@ -69,13 +71,28 @@ static void print_hex(const char* label, const app_char* text) {
     printf("\n");
 }
 
+/* Windows: the system's value, and as "crt.NAME" and "crtw.NAME" the C
+   runtime's copy, read with getenv and _wgetenv. */
 static void print_env(const char* name) {
 #ifdef _WIN32
     static wchar_t value[32768];
     wchar_t wide[64];
+    char label[80];
     MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 64);
     DWORD n = GetEnvironmentVariableW(wide, value, 32768);
     print_hex(name, n > 0 ? value : NULL);
+    const char* narrow = getenv(name);
+    snprintf(label, sizeof label, "crt.%s", name);
+    printf("%s=", label);
+    if (narrow == NULL) {
+        printf("unset\n");
+    } else {
+        printf("x");
+        for (const unsigned char* p = (const unsigned char*)narrow; *p; p++) printf("%02x", *p);
+        printf("\n");
+    }
+    snprintf(label, sizeof label, "crtw.%s", name);
+    print_hex(label, _wgetenv(wide));
 #else
     print_hex(name, getenv(name));
 #endif
@@ -258,18 +275,27 @@ EXPORT int run_code(int argc, app_char** argv, const app_char* dll_path) {
         typedef int (*plugin_function)(void);
         plugin_function plugin_value = NULL;
 #ifdef _WIN32
-        /* A bare name is searched for in the launcher's folder, the system
-           folders and PATH, never in the target directory. */
-        HMODULE bare = LoadLibraryW(L"libe2e_plugin.dll");
-        printf("bare=%s %lu\n", bare != NULL ? "loaded" : "failed", bare != NULL ? 0ul : (unsigned long)GetLastError());
-        wchar_t path[32768];
-        wcscpy(path, dll_path);
-        wchar_t* cut = wcsrchr(path, L'\\');
-        wcscpy(cut != NULL ? cut + 1 : path, L"libe2e_plugin.dll");
-        HMODULE plugin = LoadLibraryW(path);
-        if (plugin != NULL) plugin_value = (plugin_function)(void*)GetProcAddress(plugin, "plugin_value");
-        printf("plugin=%s %lu\n", plugin_value != NULL ? "loaded" : "failed",
-               plugin_value != NULL ? 0ul : (unsigned long)GetLastError());
+        /* The process's default search: the target directory and the
+           system's, never the launcher's folder, the current directory or
+           PATH, for the module and for what it imports. */
+        wchar_t path[32768], folder[32768], loaded[32768];
+        wcscpy(folder, dll_path);
+        wchar_t* cut = wcsrchr(folder, L'\\');
+        if (cut != NULL) cut[1] = 0;
+        _snwprintf(path, 32768, L"%lslibe2e_plugin.dll", folder);
+        HMODULE plugin = LoadLibraryW(argc > 2 && is(argv[2], "bare") ? L"libe2e_plugin.dll" : path);
+        if (plugin == NULL) {
+            printf("plugin=failed %lu\n", (unsigned long)GetLastError());
+            return 3;
+        }
+        plugin_value = (plugin_function)(void*)GetProcAddress(plugin, "plugin_value");
+        HMODULE modules[2] = {plugin, GetModuleHandleW(L"libe2e_dep.dll")};
+        for (int i = 0; i < 2; i++) {
+            DWORD n = modules[i] != NULL ? GetModuleFileNameW(modules[i], loaded, 32768) : 0;
+            int packed = n > wcslen(folder) && _wcsnicmp(loaded, folder, wcslen(folder)) == 0 &&
+                         wcschr(loaded + wcslen(folder), L'\\') == NULL;
+            printf("%s=%s\n", i == 0 ? "plugin" : "dep", packed ? "packed" : "elsewhere");
+        }
 #else
         char path[4096];
         snprintf(path, sizeof path, "%s", dll_path);

@@ -411,15 +411,16 @@ void case_no_entry_point() {
     s.finish();
 }
 
-bool load_error(const result& r) {
+// A failed load for want of `missing`, which the message names.
+bool load_error(const result& r, const std::string& missing) {
     return r.code == EXIT_CODE_FAILURE && r.out.empty() && starts_with(r.err, MSG_LOAD_DLL " ([Error 126] ") &&
-           ends_with(r.err, ")\n") && r.err.find('\n') == r.err.size() - 1;
+           ends_with(r.err, ") Missing: '" + missing + "'.\n") && r.err.find('\n') == r.err.size() - 1;
 }
 
 void case_missing_dependency() {
     Scratch s;
     result r = run(s, exe(L"onefile_dep_missing"), {L"dep"});
-    check(load_error(r), "a missing dependency: " + describe(r));
+    check(load_error(r, "libe2e_dep.dll"), "a missing dependency: " + describe(r));
     s.finish();
 
     // A dependency next to the launcher, and so in the current directory,
@@ -428,7 +429,7 @@ void case_missing_dependency() {
     fs::copy_file(exe(L"onefile_dep_missing"), alone.work / L"onefile_dep_missing.exe");
     fs::copy_file(bin + L"\\libe2e_dep.dll", alone.work / L"libe2e_dep.dll");
     r = run(alone, (alone.work / L"onefile_dep_missing.exe").wstring(), {L"dep"}, {}, alone.work.wstring());
-    check(load_error(r), "a dependency next to the launcher is not found: " + describe(r));
+    check(load_error(r, "libe2e_dep.dll"), "a dependency next to the launcher is not found: " + describe(r));
     alone.finish();
 }
 
@@ -439,20 +440,44 @@ void case_packed_dependency() {
     s.finish();
 }
 
-// How the application finds its packed DLLs at run time. A bare name is
-// searched for in the launcher's folder (the application directory), the
-// system folders and PATH, never in the target directory: it fails when the
-// launcher stands alone. A full path built from dll_path's directory works.
-void case_load_by_name() {
+// The application's own loads at run time: a plugin loaded by its full path
+// or by its bare name, and the DLL that the plugin imports (which the main
+// library does not), come from the target directory. DLLs of the same names
+// planted in the launcher's folder, the current directory and along PATH are
+// never loaded. In a child and, from a cached directory, in the launcher's
+// own process (the cached runs after the first).
+void case_dll_search() {
+    for (const wchar_t* name : {L"onefile_plugin", L"onefile_plugin_cached"}) {
+        Scratch s;
+        fs::path launcher = s.work / (std::wstring(name) + L".exe"), on_path = s.work / L"on-path";
+        fs::create_directories(on_path);
+        fs::copy_file(exe(name), launcher);
+        for (const fs::path& folder : {s.work, on_path})
+            for (const wchar_t* planted : {L"libe2e_dep.dll", L"libe2e_plugin.dll"})
+                fs::copy_file(bin + L"\\libe2e_planted.dll", folder / planted);
+        environment path{{L"PATH", on_path.wstring() + L";C:\\windows\\system32;C:\\windows"}};
+        for (const std::vector<std::wstring>& args :
+             {std::vector<std::wstring>{L"plugin"}, {L"plugin", L"bare"}, {L"plugin"}}) {
+            result r = run(s, launcher.wstring(), args, path, s.work.wstring());
+            check(r.code == 43 && r.out == "ready\nplugin=packed\ndep=packed\n",
+                  utf8(name) + " " + utf8(args.back()) + ": the packed DLLs are loaded: " + describe(r));
+        }
+        remove_tree(s.temp / L"talvor-e2e-plugin");
+        s.finish();
+    }
+}
+
+// A C++ main library that imports the toolchain's runtime DLLs: packed with
+// it by talvor_add_onefile, it runs; left out, its load fails and the message
+// names the first one missing.
+void case_runtime_dlls() {
     Scratch s;
-    fs::copy_file(exe(L"onefile_dep_packed"), s.work / L"onefile_dep_packed.exe");
-    result r = run(s, (s.work / L"onefile_dep_packed.exe").wstring(), {L"plugin"}, {}, s.work.wstring());
-    check(r.code == 43 && r.out == "ready\nbare=failed 126\nplugin=loaded 0\n",
-          "a bare name fails, the full path from dll_path works: " + describe(r));
-    // Where the build put a copy next to the launcher, the bare name finds
-    // that copy instead.
-    r = run(s, exe(L"onefile_dep_packed"), {L"plugin"}, {}, s.work.wstring());
-    check(r.code == 43 && starts_with(r.out, "ready\nbare=loaded 0\n"), "the launcher's folder is searched: " + describe(r));
+    result r = run(s, exe(L"onefile_cxx"), {L"exit", L"5"});
+    check(r.code == 5 && r.out.empty() && r.err.empty(), "the runtime DLLs are packed: " + describe(r));
+    r = run(s, exe(L"onefile_cxx_alone"), {L"exit", L"5"});
+    // GCC's library imports libgcc_s_seh-1.dll first; clang links libgcc
+    // statically.
+    check(load_error(r, "libgcc_s_seh-1.dll") || load_error(r, "libstdc++-6.dll"), "without them: " + describe(r));
     s.finish();
 }
 
@@ -709,6 +734,17 @@ void case_cached() {
     }
     for (const char* key : {"argc", "arg0", "arg2", "TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "dll"})
         check(seen[0][key] == seen[1][key], std::string(key) + " is the same in a child and in the launcher's process");
+    // getenv and _wgetenv read the C runtime's copy of the variables, which
+    // the launcher's process made before the launcher set them.
+    for (int start = 0; start < 2; start++)
+        for (const char* key : {"TALVOR_ONEFILE_DIRECTORY", "TALVOR_ORIGINAL_ARGV0", "TALVOR_ONEFILE_PARENT",
+                                "TALVOR_ONEFILE_TIME_US", "TALVOR_ONEFILE_RANDOM"})
+            for (const char* runtime : {"crt.", "crtw."}) {
+                std::string copy = runtime + std::string(key);
+                auto value = [&](const std::string& k) { return seen[start].count(k) ? seen[start][k] : "unset"; };
+                check(value(copy) == value(key),
+                      "start " + std::to_string(start) + ": " + copy + " " + value(copy) + " is " + value(key));
+            }
     result r = run(s, exe(L"onefile_cached_update"), {L"exit", L"4"});
     std::vector<fs::path> entries = versions(cache);
     check(r.code == 4 && entries.size() == 2, "an update runs from a directory of its own: " + describe(r));
@@ -917,7 +953,8 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"no_entry_point", case_no_entry_point},
     {L"missing_dependency", case_missing_dependency},
     {L"packed_dependency", case_packed_dependency},
-    {L"load_by_name", case_load_by_name},
+    {L"dll_search", case_dll_search},
+    {L"runtime_dlls", case_runtime_dlls},
     {L"parent_set_by_hand", case_parent_set_by_hand},
     {L"held_open", case_held_open},
     {L"reclaim", case_reclaim},

@@ -25,3 +25,5 @@ void* os_load_library(const os_char*, const os_char* path) {
 }
 
 void* os_find_symbol(void* library, const char* name) { return dlsym(library, name); }
+
+const os_char* os_missing_import(uint32_t, const os_char*, const os_char*) { return nullptr; }

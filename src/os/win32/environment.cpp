@@ -24,7 +24,18 @@ size_t os_env_read(const os_char* name, os_char* buffer, size_t capacity) {
     return GetEnvironmentVariableW(name, buffer, (DWORD)capacity);
 }
 
-// A null value removes the variable.
+// A process's variables live twice: in the system's block, which
+// GetEnvironmentVariableW reads and a child inherits, and in the C runtime's
+// copy, which getenv and _wgetenv read. msvcrt.dll makes its copy when it
+// starts, before the launcher's first line, and SetEnvironmentVariableW
+// does not reach it. Its copy is shared by every module linked against it:
+// the launcher (mingw's static runtime calls into msvcrt.dll) and an
+// application DLL built with mingw, which runs in the launcher's own process
+// in a cached directory's later start. So both copies are written; an empty
+// value given to _wputenv_s removes the variable, as a null value does here.
+// A runtime that the application brings along (ucrtbase.dll) makes its copy
+// from the system's block when it is first asked, after these writes.
 bool os_env_write(const os_char* name, const os_char* value) {
-    return SetEnvironmentVariableW(name, value) != FALSE;
+    if (!SetEnvironmentVariableW(name, value)) return false;
+    return _wputenv_s(name, value != nullptr ? value : L"") == 0;
 }
