@@ -942,6 +942,18 @@ def as_user(ids):
     return switch
 
 
+def attacker_start(ids):
+    """The attacker's process: the other user, and killed when the test dies,
+    however it dies (a time limit's SIGKILL included)."""
+    switch = as_user(ids)
+
+    def start():
+        import ctypes
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        switch()
+    return start
+
+
 class SharedTemp:
     """A temporary folder shared by every user, as /tmp is: root's, mode
     1777, below /tmp so that any user reaches it wherever the checkout lies.
@@ -1100,19 +1112,21 @@ while True:
         attacker = subprocess.Popen([python, "-c", attacker_script, t.path,
                                      os.path.join(evil, "tree"), digest, str(me), mode,
                                      os.path.join(BIN, "libe2e_noentry.so")],
-                                    preexec_fn=as_user(ids), stderr=subprocess.DEVNULL)
+                                    preexec_fn=attacker_start(ids), stderr=subprocess.DEVNULL)
         outcomes = {"ran": 0, "refused": 0, "wrong": 0}
-        for i in range(starts):
-            tmpdir = t.path if mode == "plant" else flip_folder
-            r = subprocess.run([t.exe, "exit", "0"], env=t.env(tmpdir), capture_output=True, timeout=TIMEOUT)
-            judge(r, outcomes, "%s, start %d" % (mode, i))
-            if mode == "plant":
-                # The victim's directory goes again, so that every start is
-                # a first start.
-                subprocess.run(["rm", "-rf"] + [os.path.join(t.path, n) for n in os.listdir(t.path)
-                                                if n.startswith("talvor-e2e")])
-        attacker.kill()
-        attacker.wait()
+        try:
+            for i in range(starts):
+                tmpdir = t.path if mode == "plant" else flip_folder
+                r = subprocess.run([t.exe, "exit", "0"], env=t.env(tmpdir), capture_output=True, timeout=TIMEOUT)
+                judge(r, outcomes, "%s, start %d" % (mode, i))
+                if mode == "plant":
+                    # The victim's directory goes again, so that every start
+                    # is a first start.
+                    subprocess.run(["rm", "-rf"] + [os.path.join(t.path, n) for n in os.listdir(t.path)
+                                                    if n.startswith("talvor-e2e")])
+        finally:
+            attacker.kill()
+            attacker.wait()
         print("%s: %r" % (mode, outcomes))
         check(outcomes["wrong"] == 0, "%s: no foreign library ran and every refusal said so: %r" % (mode, outcomes))
         subprocess.run(["rm", "-rf", evil, flip_folder])
