@@ -215,8 +215,8 @@ def main():
                    f"standard library with lib-dynload, less test/, config-3.11-*/ and the test-only "
                    f"extension modules, with unchecked-hash .pyc files, and libpython3.11.so.1.0 "
                    f"({int(python_files):,} files with the main library). `-c pass`, hyperfine without "
-                   f"a shell; the later starts in {len(round_ratios)} rounds that alternate the two "
-                   f"commands, their runs merged. The installed interpreter also reads this machine's "
+                   f"a shell; the later starts in {len(round_ratios)} short rounds, each of both "
+                   f"commands one after the other, their runs merged. The installed interpreter also reads this machine's "
                    f"dist-packages directories and runs their .pth files; the packed one has none.")
             out.append("")
         out.append("| Start | Median | Range | Runs |")

@@ -309,8 +309,8 @@ for loc in disk tmpfs; do
     fi
     # The onefile CPython: one untimed start fills its cached directory,
     # then its later starts run against the installed interpreter, without
-    # a shell, in rounds that alternate the two so that a change in the
-    # machine's load reaches both alike.
+    # a shell, in five short rounds of both commands one after the other,
+    # so that a change in the machine's load reaches both alike.
     if [ $onefile_ok = 1 ] && [ "$python" = 1 ]; then
         cache="$tmp/talvor-bench-cache"
         a="$artifacts/python"
