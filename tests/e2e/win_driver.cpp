@@ -720,6 +720,7 @@ void case_cached() {
     Scratch s;
     fs::path cache = s.temp / L"talvor-e2e";
     std::map<std::string, std::string> seen[2];
+    fs::path final;
     for (int start = 0; start < 2; start++) {
         result r = run(s, exe(L"onefile_cached"), {L"print", L"a b"});
         seen[start] = parse(r.out);
@@ -728,6 +729,7 @@ void case_cached() {
         check(entries.size() == 1 && entries[0].filename().wstring().size() == 16,
               "one final directory named by the digest, no staging directory");
         if (entries.size() != 1) break;
+        final = entries[0];
         check(seen[start]["dll"] == utf8((entries[0] / L"libe2e_app.dll").wstring()),
               "the main library's path: " + shown(seen[start]["dll"]));
         check(user_only(cache) && user_only(entries[0]), "the directories carry the user-only DACL");
@@ -771,7 +773,7 @@ void case_cached() {
     ConvertSidToStringSidW(((TOKEN_USER*)user_buffer)->User.Sid, &user);
     for (const auto& grant : grants) {
         std::wstring sddl = L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")" + grant.sddl;
-        fs::path target = grant.final ? versions(cache)[0] : cache;
+        fs::path target = grant.final ? final : cache;
         PSECURITY_DESCRIPTOR before = nullptr, changed = nullptr;
         ACL* old_dacl = nullptr;
         GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old_dacl,
