@@ -33,10 +33,11 @@ def exe(name):
 
 
 class Scratch:
-    """A fresh temporary folder for the launcher; must be empty at the end."""
+    """A fresh temporary folder for the launcher (below `parent`, by default
+    the build tree's scratch folder); must be empty at the end."""
 
-    def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="talvor-e2e-", dir=os.path.join(BIN, "scratch"))
+    def __init__(self, parent=None):
+        self.path = tempfile.mkdtemp(prefix="talvor-e2e-", dir=parent or os.path.join(BIN, "scratch"))
 
     def env(self, **extra):
         env = {k: v for k, v in os.environ.items() if not k.startswith("TALVOR_")}
@@ -660,6 +661,45 @@ def case_unsafe_names():
         s.finish()
 
 
+def open_to_others(path):
+    """True when a user who owns none of the directories on the way may reach
+    `path` and run programs there."""
+    if os.statvfs(path).f_flag & os.ST_NOEXEC:
+        return False
+    path = os.path.realpath(path)
+    while os.stat(path).st_mode & stat.S_IXOTH:
+        if os.path.dirname(path) == path:
+            return True
+        path = os.path.dirname(path)
+    return False
+
+
+def scratch_for_another_user():
+    """A scratch folder that another user can write to and run a copy of a
+    launcher from, wherever the checkout lies (a home folder of mode 0700
+    closes the build tree to others): the usual one when others can reach
+    it, else one in the system's temporary folder. None, with the reason,
+    when neither can be reached."""
+    for parent in (os.path.join(BIN, "scratch"), tempfile.gettempdir()):
+        if open_to_others(parent):
+            s = Scratch(parent)
+            os.chmod(s.path, 0o777)
+            return s
+    print("skipped: neither %s nor %s is open to other users" % (os.path.join(BIN, "scratch"), tempfile.gettempdir()))
+    return None
+
+
+def copied(scratch, name):
+    """A copy of the executable `name` in the scratch folder, which a later
+    nothing_left removes."""
+    directory = os.path.join(scratch.path, "exe")
+    os.makedirs(directory, mode=0o755, exist_ok=True)
+    path = os.path.join(directory, name)
+    shutil.copy(exe(name), path)
+    os.chmod(path, 0o755)
+    return path
+
+
 def no_core_room():
     """Why a process here could not dump a core even if it tried, or None:
     a check that none was dumped proves nothing then."""
@@ -712,8 +752,9 @@ def case_temp_folder_faults():
         pwd.getpwuid(stranger)
         print("skipped: user id %d has a passwd entry" % stranger)
         return
-    s = Scratch()
-    os.chmod(s.path, 0o777)
+    s = scratch_for_another_user()
+    if s is None:
+        return
     env = s.env()
     env.pop("HOME", None)
 
@@ -722,9 +763,10 @@ def case_temp_folder_faults():
         os.setgid(stranger)
         os.setuid(stranger)
 
-    r = subprocess.run([exe("onefile_app"), "exit", "7"], env=env, preexec_fn=become_stranger, capture_output=True,
-                       timeout=TIMEOUT)
+    r = subprocess.run([copied(s, "onefile_app"), "exit", "7"], env=env, preexec_fn=become_stranger,
+                       capture_output=True, timeout=TIMEOUT)
     check(r.returncode == 7 and r.stderr == b"", "runs without a profile folder: %d %r" % (r.returncode, r.stderr))
+    nothing_left(s)
     s.finish()
 
 
