@@ -757,8 +757,11 @@ def case_temp_folder_faults():
         return
     env = s.env()
     env.pop("HOME", None)
+    env.pop("XDG_CACHE_HOME", None)
 
-    def become_stranger():
+    def become_stranger(cores=False):
+        if cores:
+            allowing_cores()
         os.setgroups([])
         os.setgid(stranger)
         os.setuid(stranger)
@@ -766,6 +769,30 @@ def case_temp_folder_faults():
     r = subprocess.run([copied(s, "onefile_app"), "exit", "7"], env=env, preexec_fn=become_stranger,
                        capture_output=True, timeout=TIMEOUT)
     check(r.returncode == 7 and r.stderr == b"", "runs without a profile folder: %d %r" % (r.returncode, r.stderr))
+
+    # {CACHE_DIR} has nothing to expand to then: the launcher says so and
+    # aborts, without a core dump in its working directory (the scratch
+    # folder, which the user may write to) or anywhere else.
+    p = subprocess.Popen([copied(s, "onefile_cache_dir"), "exit", "7"], env=env, cwd=s.path,
+                         preexec_fn=lambda: become_stranger(cores=True), stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE)
+    # The raw status, which alone tells whether a core was dumped; the one
+    # line of standard error fits in the pipe meanwhile.
+    _, status = os.waitpid(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    err = p.stderr.read()
+    p.stderr.close()
+    check(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGABRT and
+          err == b"Error, couldn't runtime expand spec '{CACHE_DIR}/talvor-e2e'.\n",
+          "{CACHE_DIR} without a profile folder aborts with its message: status %#x %r" % (status, err))
+    cores = [n for n in s.leftovers() if n.startswith("core")]
+    reason = no_core_room()
+    if reason:
+        print("skipped: whether the abort dumps a core: %s" % reason)
+    else:
+        check(not os.WCOREDUMP(status) and cores == [], "the abort dumps no core: status %#x, %r" % (status, cores))
+    for name in cores:
+        os.unlink(os.path.join(s.path, name))
     nothing_left(s)
     s.finish()
 
