@@ -239,12 +239,15 @@ def case_parent_set_by_hand():
 
 
 def interrupt(command, sig, expect_seconds, launcher="onefile_app"):
+    """Sends `sig` to the launcher once the application runs; the launcher
+    must end by it within `expect_seconds` of the signal (the start, slow
+    on a loaded machine, does not count)."""
     s = Scratch()
-    start = time.monotonic()
     p = subprocess.Popen([exe(launcher)] + command, env=s.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     check(p.stdout.readline() == b"ready\n", "the application started")
     if command[0] == "stubborn":
         p.stdout.readline()
+    start = time.monotonic()
     p.send_signal(sig)
     p.wait(timeout=TIMEOUT)
     elapsed = time.monotonic() - start
