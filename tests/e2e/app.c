@@ -190,7 +190,7 @@ static BOOL WINAPI swallow(DWORD event) {
     return TRUE;
 }
 #else
-/* Sleeps MS while it takes the signals of `taken`, blocked before, and
+/* Sleeps about MS while it takes the signals of `taken`, blocked before, and
    counts them. A signal handler would do as well in a plain build; under
    ThreadSanitizer, whose runtime defers the handler of an asynchronous
    signal to a later point of the thread, a signal that came just as the
@@ -198,21 +198,11 @@ static BOOL WINAPI swallow(DWORD event) {
    pending until sigtimedwait takes it. */
 static long count_while_sleeping(const sigset_t* taken, long ms) {
     long count = 0;
-    struct timespec now, end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_sec += ms / 1000;
-    end.tv_nsec += (ms % 1000) * 1000000L;
-    if (end.tv_nsec >= 1000000000L) {
-        end.tv_sec++;
-        end.tv_nsec -= 1000000000L;
+    for (long slept = 0; slept < ms; slept += 10) {
+        struct timespec slice = {0, 10000000L};
+        if (sigtimedwait(taken, NULL, &slice) > 0) count++;
     }
-    for (;;) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long left = (long long)(end.tv_sec - now.tv_sec) * 1000000000LL + (end.tv_nsec - now.tv_nsec);
-        if (left <= 0) return count;
-        struct timespec pause = {(time_t)(left / 1000000000LL), (long)(left % 1000000000LL)};
-        if (sigtimedwait(taken, NULL, &pause) > 0) count++;
-    }
+    return count;
 }
 #endif
 
