@@ -26,6 +26,22 @@ rmdir "$tmp"
 echo
 echo "== Windows (under Wine): hello.exe 'with blank' '' --exit 3"
 prefix="$top/build/mingw/wineprefix"
+# The Wine server of the prefix, and the services that Wine starts with it,
+# run for as long as the server does: a persistent one, for good. A server
+# that the demo starts is stopped when the demo ends, however it ends; one
+# that ran already (tests of the same build tree) is not the demo's to stop.
+mkdir -p "$prefix"
+server=0
+WINEPREFIX="$prefix" wineserver -p </dev/null >/dev/null 2>&1 || server=$?
+stop_server() {
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1 || true
+}
+if [ "$server" -eq 0 ]; then
+    trap stop_server EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+fi
 set +e
 "$top/cmake/wine-run.sh" --wineprefix="$prefix" build/mingw/examples/hello/hello.exe "with blank" "" --exit 3 | tr -d '\r'
 status=${PIPESTATUS[0]}

@@ -33,15 +33,18 @@ static bool is_drive_or_root(const os_char* path) {
 #endif
 }
 
+// The user's profile folder is taken to exist and is never created. It only
+// spares a system call: a user without one (a bare user id in a container, a
+// service account) starts with an empty list.
+void seed_known_directories(void) {
+    if (known_directories_seeded) return;
+    known_directories_seeded = true;
+    os_char home[path_capacity];
+    if (expand_path_spec(home, OS_TEXT("{HOME}"), path_capacity)) remember_directory(home);
+}
+
 bool create_directory(const os_char* path) {
-    if (!known_directories_seeded) {
-        // The user's profile folder is taken to exist and is never created.
-        // It only spares a system call: a user without one (a bare user id
-        // in a container, a service account) starts with an empty list.
-        known_directories_seeded = true;
-        os_char home[path_capacity];
-        if (expand_path_spec(home, OS_TEXT("{HOME}"), path_capacity)) remember_directory(home);
-    }
+    seed_known_directories();
     for (size_t i = 0; i < known_directory_count; i++) {
         if (os_strcmp(known_directories[i], path) == 0) return true;
     }

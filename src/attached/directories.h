@@ -6,6 +6,9 @@
 
 static const size_t known_directories_max = 1024;
 
+// Adds the user's profile folder to the known directories, once; the first
+// create_directory does it otherwise.
+void seed_known_directories(void);
 // True when `path` exists now (created, already there, or known).
 bool create_directory(const os_char* path);
 // Makes sure `path` and its missing ancestors exist; failures show up when a

@@ -121,7 +121,14 @@ static void lock_unless_interrupted(void) {
     wait_for_the_end();
 }
 
+// The profile folder, which the first directory creation looks up, is looked
+// up before the lock is taken. On Windows that loads SHELL32, and with it
+// USER32, GDI32 and, under Wine, the font configuration: slow, and waited for
+// by every interrupt that came meanwhile, had it run under the lock; an
+// interrupt thread waiting for the lock cannot end the process either. The
+// clean-up then finds SHELL32 loaded for its removal.
 void claim_target_directory(void) {
+    seed_known_directories();
     lock_unless_interrupted();
     mark_live_run();
     create_target_directory();

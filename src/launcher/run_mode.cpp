@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include "diag/fatal.h"
 #include "launcher/launcher.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
@@ -34,7 +35,8 @@ run_mode detect_run_mode(void) {
 
     os_char image[parent_image_capacity];
     if (!os_process_image_path(pid, image, parent_image_capacity)) return RUN_MODE_PARENT;
-    resolve_final_path(image, parent_image_capacity);
-    make_short_path(image, parent_image_capacity);
+    if (!resolve_final_path(image, parent_image_capacity) || !make_short_path(image, parent_image_capacity)) {
+        fatal_bound();
+    }
     return os_strcmp(image, get_executable_path(true)) == 0 ? RUN_MODE_CHILD : RUN_MODE_PARENT;
 }

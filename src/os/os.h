@@ -111,9 +111,11 @@ bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity);
 // when it does not fit, or 0 on failure.
 size_t os_full_path(const os_char* path, os_char* out, size_t capacity);
 // In place: the file's final path (links followed) without the extended
-// length prefix; the directory part in short (8.3) form.
-void resolve_final_path(os_char* path, size_t capacity);
-void make_short_path(os_char* path, size_t capacity);
+// length prefix; the directory part in short (8.3) form. Each returns false
+// when the result does not fit in `capacity` (or memory for it runs out): the
+// caller reports that as an exceeded bound.
+bool resolve_final_path(os_char* path, size_t capacity);
+bool make_short_path(os_char* path, size_t capacity);
 
 // Tells the system that the read-only pages inside [start, start + length)
 // will not be read again, so that they leave the resident set. Partial pages

@@ -1,5 +1,7 @@
 #include "paths/executable_path.h"
 
+#include "diag/fatal.h"
+
 // Filled by the main thread on first use; nobody else reads them.
 static os_char plain_path_cache[executable_path_capacity];
 static os_char resolved_path_cache[executable_path_capacity];
@@ -11,8 +13,10 @@ const os_char* get_executable_path(bool resolve) {
     }
     if (resolved_path_cache[0] == 0) {
         os_module_path(resolved_path_cache, executable_path_capacity);
-        resolve_final_path(resolved_path_cache, executable_path_capacity);
-        make_short_path(resolved_path_cache, executable_path_capacity);
+        if (!resolve_final_path(resolved_path_cache, executable_path_capacity) ||
+            !make_short_path(resolved_path_cache, executable_path_capacity)) {
+            fatal_bound();
+        }
     }
     return resolved_path_cache;
 }

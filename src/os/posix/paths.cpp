@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "diag/fatal.h"
 #include "os/os.h"
 
 static size_t read_link(const char* link, os_char* buffer, size_t capacity) {
@@ -66,14 +65,15 @@ size_t os_full_path(const os_char* path, os_char* out, size_t capacity) {
     return length;
 }
 
-void resolve_final_path(os_char* path, size_t capacity) {
+bool resolve_final_path(os_char* path, size_t capacity) {
     char* resolved = realpath(path, nullptr);
-    if (resolved == nullptr) return;
+    if (resolved == nullptr) return true;
     size_t length = strlen(resolved);
-    if (length + 1 > capacity) fatal_bound();
-    memcpy(path, resolved, length + 1);
+    bool fits = length + 1 <= capacity;
+    if (fits) memcpy(path, resolved, length + 1);
     free(resolved);
+    return fits;
 }
 
 // Linux file systems have no short names.
-void make_short_path(os_char*, size_t) {}
+bool make_short_path(os_char*, size_t) { return true; }

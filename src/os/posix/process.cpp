@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -56,4 +58,14 @@ void os_discard_read_pages(const void* start, size_t length) {
     if (end > first) madvise((void*)first, end - first, MADV_DONTNEED);
 }
 
-void os_abort(void) { abort(); }
+// The abort of a failure that the launcher has explained (or an exceeded
+// bound) dumps no core: left in the user's current directory, it would only
+// repeat what the message says. RLIMIT_CORE 0 stops a dump to a file; a
+// process that is no longer dumpable gives none to a core_pattern pipe
+// either, which ignores the limit.
+void os_abort(void) {
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    prctl(PR_SET_DUMPABLE, 0);
+    abort();
+}

@@ -5,7 +5,6 @@
 #include <psapi.h>
 #include <stdlib.h>
 
-#include "diag/fatal.h"
 #include "os/os.h"
 #include "os/win32/win32.h"
 
@@ -65,57 +64,66 @@ void strip_extended_prefix(os_char* path) {
 // links followed, letter case as the file system stores it, in the
 // extended-length form, whose prefix then goes again. A file that cannot be
 // opened, a missing function or a failed call leave the path as far as it
-// got; a result that does not fit is a bound exceeded.
-void resolve_final_path(os_char* path, size_t capacity) {
+// got; a result that does not fit is a bound exceeded (false).
+bool resolve_final_path(os_char* path, size_t capacity) {
     HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) return true;
     final_path_function final_path = find_final_path_function();
     if (final_path != nullptr) {
         // Flags 0: FILE_NAME_NORMALIZED with VOLUME_NAME_DOS.
         DWORD length = final_path(file, path, (DWORD)capacity, 0);
         CloseHandle(file);
-        if (length >= capacity) fatal_bound();
+        if (length >= capacity) return false;
     } else {
         CloseHandle(file);
     }
     strip_extended_prefix(path);
+    return true;
 }
 
 // Replaces the directory part with its short (8.3) form and keeps the last
 // component as it is: C:\Program Files\Some App\launcher.exe becomes
 // C:\PROGRA~1\SOMEAP~1\launcher.exe. GetShortPathNameW is asked twice, first
 // for the size, then for the text; a part that has no short form (it does not
-// exist, say) stays as it was.
-void make_short_path(os_char* path, size_t capacity) {
+// exist, say) stays as it was. A result that does not fit, or memory that
+// runs out, is a bound exceeded (false).
+bool make_short_path(os_char* path, size_t capacity) {
     os_char* last_component = nullptr;
     os_char* separator = wcsrchr(path, L'\\');
     if (separator != nullptr) {
         *separator = 0;
         last_component = _wcsdup(separator + 1);
-        if (last_component == nullptr) fatal_bound();
+        if (last_component == nullptr) return false;
     }
+    bool fits = true;
     DWORD needed = GetShortPathNameW(path, nullptr, 0);
     if (needed != 0) {
         os_char* short_form = (os_char*)malloc(((size_t)needed + 1) * sizeof(os_char));
-        if (short_form == nullptr) fatal_bound();
+        if (short_form == nullptr) {
+            free(last_component);
+            return false;
+        }
         short_form[0] = 0;
         DWORD length = GetShortPathNameW(path, short_form, needed);
         // A larger result is the size needed now: the name grew meanwhile.
-        if (length > needed) fatal_bound();
-        if (length != 0) {
+        fits = length <= needed;
+        if (fits && length != 0) {
             size_t short_length = wcslen(short_form);
-            if (short_length + 1 > capacity) fatal_bound();
-            memcpy(path, short_form, (short_length + 1) * sizeof(os_char));
+            fits = short_length + 1 <= capacity;
+            if (fits) memcpy(path, short_form, (short_length + 1) * sizeof(os_char));
         }
         free(short_form);
     }
-    if (last_component != nullptr) {
+    if (fits && last_component != nullptr) {
         size_t length = wcslen(path);
         size_t component_length = wcslen(last_component);
-        if (length + 1 + component_length + 1 > capacity) fatal_bound();
-        path[length] = L'\\';
-        memcpy(path + length + 1, last_component, (component_length + 1) * sizeof(os_char));
-        free(last_component);
+        fits = length + 1 + component_length + 1 <= capacity;
+        if (fits) {
+            path[length] = L'\\';
+            memcpy(path + length + 1, last_component, (component_length + 1) * sizeof(os_char));
+        }
     }
+    free(last_component);
+    return fits;
 }
