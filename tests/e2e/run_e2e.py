@@ -1184,6 +1184,10 @@ while True:
     time.sleep(rng.uniform(0, 0.002))
 """
     flip_folder = os.path.join(t.path, "flip")
+    # Where the attacker can read it, wherever the checkout lies.
+    foreign_library = os.path.join(t.path, "libe2e_noentry.so")
+    shutil.copy(os.path.join(BIN, "libe2e_noentry.so"), foreign_library)
+    os.chmod(foreign_library, 0o644)
     for mode, starts in (("plant", 200), ("flip", 200)):
         evil = tempfile.mkdtemp(prefix="evil-", dir=t.path)
         os.chown(evil, *ids)
@@ -1199,7 +1203,7 @@ while True:
         python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
         attacker = subprocess.Popen([python, "-c", attacker_script, t.path,
                                      os.path.join(evil, "tree"), digest, str(me), mode,
-                                     os.path.join(BIN, "libe2e_noentry.so")],
+                                     foreign_library],
                                     preexec_fn=attacker_start(ids), stderr=subprocess.DEVNULL)
         outcomes = {"ran": 0, "refused": 0, "wrong": 0}
         try:
@@ -1213,8 +1217,10 @@ while True:
                     subprocess.run(["rm", "-rf"] + [os.path.join(t.path, n) for n in os.listdir(t.path)
                                                     if n.startswith("talvor-e2e")])
         finally:
+            alive = attacker.poll() is None
             attacker.kill()
             attacker.wait()
+        check(alive, "%s: the attacker ran throughout" % mode)
         print("%s: %r" % (mode, outcomes))
         check(outcomes["wrong"] == 0, "%s: no foreign library ran and every refusal said so: %r" % (mode, outcomes))
         subprocess.run(["rm", "-rf", evil, flip_folder])
