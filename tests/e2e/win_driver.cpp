@@ -214,9 +214,15 @@ class process {
         startup.hStdOutput = out;
         startup.hStdError = err;
         started = GetTickCount64();
-        BOOL ok = CreateProcessW(application.empty() ? nullptr : application.c_str(), &command[0], nullptr, nullptr,
-                                 TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
-                                 directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+        // As the launcher does: Wine's internal error is a start that died
+        // before any of its code ran.
+        BOOL ok = FALSE;
+        for (int attempt = 0; !ok && attempt < 3; attempt++) {
+            ok = CreateProcessW(application.empty() ? nullptr : application.c_str(), &command[0], nullptr, nullptr,
+                                TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+            if (!ok && GetLastError() != ERROR_INTERNAL_ERROR) break;
+        }
         check(ok, "CreateProcessW starts " + utf8(command) + ": error " + std::to_string(GetLastError()));
         for (HANDLE h : {in, out, err}) CloseHandle(h);
         if (ok) CloseHandle(info.hThread);

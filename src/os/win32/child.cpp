@@ -50,10 +50,16 @@ bool os_child_start(const os_char* module_path, os_char**, os_char* command_line
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
+    // Wine reports a new process that died before its first thread ran
+    // (seldom, on a loaded machine) as an internal error; no code of the
+    // child ran, so starting it again is safe. Every other failure stands.
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(module_path, command_line, nullptr, nullptr, TRUE, child_creation_flags, nullptr, nullptr,
-                        &startup, &process)) {
-        return false;
+    for (int attempt = 1;; attempt++) {
+        if (CreateProcessW(module_path, command_line, nullptr, nullptr, TRUE, child_creation_flags, nullptr, nullptr,
+                           &startup, &process)) {
+            break;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3) return false;
     }
     HANDLE job = make_job();
     if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
