@@ -63,6 +63,7 @@ function(_talvor_pack_tool out_command out_depends)
       file(GLOB host_sources CONFIGURE_DEPENDS
            "${tools_dir}/*.cpp" "${tools_dir}/*.h" "${tools_dir}/CMakeLists.txt"
            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/attached/format.h"
+           "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/attached/prebuilt.h"
            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/attached/entry_names.h"
            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../src/attached/entry_names.cpp")
       ExternalProject_Add_StepDependencies(talvor_pack_host build ${host_sources})

@@ -43,7 +43,7 @@
 static os_char final_path[path_capacity];
 static os_file final_directory = OS_INVALID_FILE;
 
-bool cached_mode(void) { return talvor_cache_key[0] != 0; }
+bool cached_mode(void) { return attached_cache_key[0] != 0; }
 
 // A separator that ends the expanded spec is dropped, so that
 // "{CACHE_DIR}/app/" names the same directory as "{CACHE_DIR}/app".
@@ -52,7 +52,7 @@ void append_cache_digest(void) {
     while (length > 1 && target_directory[length - 1] == OS_SEP) length--;
     if (length + 1 + cache_digest_chars >= path_capacity) fatal_bound();
     target_directory[length++] = OS_SEP;
-    for (size_t i = 0; i < cache_digest_chars; i++) target_directory[length++] = (os_char)talvor_cache_key[i];
+    for (size_t i = 0; i < cache_digest_chars; i++) target_directory[length++] = (os_char)attached_cache_key[i];
     target_directory[length] = 0;
 }
 
@@ -81,7 +81,7 @@ static bool next_manifest_entry(const unsigned char** cursor, manifest_entry* en
     return true;
 }
 
-static const unsigned char* manifest_start(void) { return talvor_cache_key + cache_digest_chars + 1; }
+static const unsigned char* manifest_start(void) { return attached_cache_key + cache_digest_chars + 1; }
 
 // The first entry of the manifest is the main library; it passes the
 // unpacker's rule and conversion, as in the archive.

@@ -37,15 +37,15 @@ static void reset_environment(void) {
 }
 
 static void compute_target_directory(void) {
-    const os_char* spec = talvor_target_spec[0] != 0 ? talvor_target_spec : target_spec;
+    const os_char* spec = attached_target_spec[0] != 0 ? attached_target_spec : target_spec;
     bool expanded = expand_path_spec(target_directory, spec, path_capacity);
     if (expanded && cached_mode()) append_cache_digest();
     os_char full[path_capacity];
     size_t length = os_full_path(target_directory, full, path_capacity);
     if (length == 0 || length >= path_capacity) fatal_bound();
     memcpy(target_directory, full, (length + 1) * sizeof(os_char));
-    attached_cursor = talvor_attached_data;
-    attached_length = (size_t)talvor_attached_size;
+    attached_cursor = attached_data;
+    attached_length = (size_t)attached_data_size;
     attached_data_in_image = true;
     if (!expanded) fatal_spec_error(spec);
 }
@@ -61,6 +61,7 @@ void unpack_as_parent(void) {
 int launcher_main(void*, void*, os_char*, int) {
     os_arguments(&launcher_argc, &launcher_argv);
     os_clear_dll_directory();
+    locate_attached();
     run_mode mode = detect_run_mode();
     if (mode == RUN_MODE_CHILD && !os_command_line_arguments(&launcher_argc, &launcher_argv)) {
         fatal_error(MSG_NO_MEMORY);

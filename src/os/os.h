@@ -104,6 +104,9 @@ void os_performance_counter(int64_t* counter);
 // The running executable's path into `buffer`; returns its length, 0 on
 // failure. A path longer than the capacity is truncated.
 size_t os_module_path(os_char* buffer, size_t capacity);
+// True when `size` bytes from `start` lie in the running executable's
+// mapped image.
+bool os_image_holds(const void* start, uint64_t size);
 // The image path of process `pid` into `buffer`; false when the process does
 // not exist, cannot be opened or queried.
 bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity);

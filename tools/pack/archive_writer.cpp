@@ -298,7 +298,7 @@ bool create_attached_data(const create_options& options, std::string* error, cre
     }
     if (!options.cache_key.empty() && !write_cache_key(output, entries, fs::u8path(options.cache_key), error))
         return false;
-    if (!options.depfile.empty() && !write_depfile(options.depfile, options.output, read, error)) return false;
+    if (!options.depfile.empty() && !write_depfile(options.depfile, options.depfile_target.empty() ? options.output : options.depfile_target, read, error)) return false;
     if (summary != nullptr) {
         summary->files = entries.size();
         summary->bytes_in = 0;

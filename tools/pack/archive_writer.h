@@ -32,6 +32,7 @@ struct create_options {
     std::vector<pack_input> inputs;  // in command-line order
     std::vector<std::string> excludes; // patterns for the files found below directories
     std::string depfile;             // where to write the dependencies; empty: nowhere
+    std::string depfile_target;      // the target the depfile names; empty: the output
     std::string cache_key;           // where to write the cache key; empty: nowhere
     int level = 19;
     int threads = 0;                 // zstd workers; 0 compresses on the calling thread

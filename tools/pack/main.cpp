@@ -8,12 +8,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "executable_writer.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -35,8 +38,18 @@ enum { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 const char create_usage[] =
     "usage: talvor-pack create -o OUT --main SOURCE[=NAME] [OPTION...] [INPUT...]\n"
     "Packs the main library as the first entry, then the other files, into the\n"
-    "attached data OUT, and prints a summary line.\n"
+    "attached data OUT, or with --launcher into the executable OUT, and prints a\n"
+    "summary line.\n"
     "  -o, --output OUT       the file to write (replaced whole, or not at all)\n"
+    "  --launcher L           write an executable: the prebuilt launcher L (windows-gui,\n"
+    "                         windows-console, linux, linux-console, or a path)\n"
+    "                         completed with the attached data\n"
+    "  --target-directory SPEC  the executable's target directory (path spec; without\n"
+    "                         {PID}, {TIME}, {TIME_US}, {RANDOM}: a cached directory)\n"
+    "  --icon FILE.ico        the Windows executable's icon\n"
+    "  --manifest FILE        the Windows executable's application manifest\n"
+    "  --product-name, --product-version, --file-version, --company, --description,\n"
+    "  --copyright TEXT       the Windows executable's version information\n"
     "  --main SOURCE[=NAME]   the main library, stored under NAME or its file name\n"
     "  --file SOURCE[=NAME]   a file, stored under NAME (split at the last '=')\n"
     "  --dir SOURCE[=DEST]    the files below SOURCE, stored below DEST (default: the root)\n"
@@ -196,6 +209,32 @@ std::string human_size(uint64_t bytes) {
     return text;
 }
 
+// The attached data (and the cache key of a cached directory) written to
+// temporary files beside the output, then completed into the executable.
+bool create_executable(pack::create_options options, pack::executable_options* executable, bool cached,
+                       std::string* error, pack::create_summary* summary) {
+    namespace fs = std::filesystem;
+    fs::path output = fs::u8path(options.output);
+    fs::path data = pack::temporary_beside(output), key = pack::temporary_beside(output);
+    options.depfile_target = options.output;
+    options.output = data.u8string();
+    if (cached) options.cache_key = key.u8string();
+    executable->output = output.u8string();
+    executable->attached = data.u8string();
+    bool ok = pack::create_attached_data(options, error, summary);
+    std::vector<unsigned char> key_bytes;
+    if (ok && cached) {
+        std::ifstream in(key, std::ios::binary);
+        key_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (ok) ok = pack::write_executable(*executable, key_bytes, error);
+    std::error_code ec;
+    fs::remove(data, ec);
+    fs::remove(key, ec);
+    if (ok) summary->bytes_out = fs::file_size(output, ec);
+    return ok;
+}
+
 int run_create(const std::vector<std::string>& args) {
     static const std::vector<option_form> forms = {
         {"--output", "-o", true}, {"--main", nullptr, true},     {"--file", nullptr, true},
@@ -203,6 +242,10 @@ int run_create(const std::vector<std::string>& args) {
         {"--cache-key", nullptr, true},
         {"--level", nullptr, true}, {"--threads", nullptr, true}, {"--linux-only", nullptr, false},
         {"--quiet", "-q", false},
+        {"--launcher", nullptr, true}, {"--target-directory", nullptr, true}, {"--icon", nullptr, true},
+        {"--manifest", nullptr, true}, {"--product-name", nullptr, true}, {"--product-version", nullptr, true},
+        {"--file-version", nullptr, true}, {"--company", nullptr, true}, {"--description", nullptr, true},
+        {"--copyright", nullptr, true},
     };
     parsed_args parsed;
     std::string problem;
@@ -214,6 +257,8 @@ int run_create(const std::vector<std::string>& args) {
     if (!parsed_ok) return usage_error("create", problem);
 
     pack::create_options options;
+    pack::executable_options executable;
+    bool spec_given = false;
     unsigned cores = std::thread::hardware_concurrency();
     options.threads = cores == 0 ? 1 : (int)cores;
     bool quiet = false;
@@ -250,16 +295,50 @@ int run_create(const std::vector<std::string>& args) {
             options.linux_only = true;
         } else if (name == "--quiet") {
             quiet = true;
+        } else if (name == "--launcher") {
+            executable.launcher = value;
+        } else if (name == "--target-directory") {
+            executable.target_spec = value;
+            spec_given = true;
+        } else if (name == "--icon") {
+            executable.icon = value;
+        } else if (name == "--manifest") {
+            executable.manifest = value;
+        } else if (name == "--product-name") {
+            executable.version.product_name = value;
+        } else if (name == "--product-version") {
+            executable.version.product_version = value;
+        } else if (name == "--file-version") {
+            executable.version.file_version = value;
+        } else if (name == "--company") {
+            executable.version.company = value;
+        } else if (name == "--description") {
+            executable.version.description = value;
+        } else if (name == "--copyright") {
+            executable.version.copyright = value;
         }
         if ((name == "--main" || name == "--file" || name == "--dir") && source.empty())
             return usage_error("create", "option " + name + " needs a SOURCE before '='");
     }
     if (options.output.empty()) return usage_error("create", "create needs -o OUT");
     if (options.main_file.empty()) return usage_error("create", "create needs --main MAIN");
-    options.progress = stderr_is_terminal() && !quiet;
+    bool executable_option = spec_given || !executable.icon.empty() || !executable.manifest.empty() ||
+                             !executable.version.product_name.empty() || !executable.version.product_version.empty() ||
+                             !executable.version.file_version.empty() || !executable.version.company.empty() ||
+                             !executable.version.description.empty() || !executable.version.copyright.empty();
+    if (executable.launcher.empty() && executable_option)
+        return usage_error("create", "--target-directory, --icon, --manifest and the version texts go with --launcher");
+    if (!executable.launcher.empty() && !options.cache_key.empty())
+        return usage_error("create", "--cache-key goes without --launcher: the executable holds its key");
+    bool cached = false;
     std::string error;
+    if (spec_given && !pack::spec_is_cached(executable.target_spec, &cached, &error))
+        return usage_error("create", error);
+    options.progress = stderr_is_terminal() && !quiet;
     pack::create_summary summary;
-    if (!pack::create_attached_data(options, &error, &summary)) {
+    bool created = executable.launcher.empty() ? pack::create_attached_data(options, &error, &summary)
+                                               : create_executable(options, &executable, cached, &error, &summary);
+    if (!created) {
         fprintf(stderr, "talvor-pack: %s\n", error.c_str());
         return exit_failure;
     }

@@ -1,4 +1,5 @@
 // Executable paths and path normalisation.
+#include <link.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,31 @@ static size_t read_link(const char* link, os_char* buffer, size_t capacity) {
 }
 
 size_t os_module_path(os_char* buffer, size_t capacity) { return read_link("/proc/self/exe", buffer, capacity); }
+
+// The executable is the first object that the dynamic linker reports; the
+// range must lie in one of its loaded segments.
+struct image_range {
+    uintptr_t start, end;
+    bool held;
+};
+
+static int find_in_executable(struct dl_phdr_info* info, size_t, void* data) {
+    image_range* range = (image_range*)data;
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD) continue;
+        uintptr_t first = info->dlpi_addr + segment.p_vaddr;
+        if (range->start >= first && range->end <= first + segment.p_memsz) range->held = true;
+    }
+    return 1;
+}
+
+bool os_image_holds(const void* start, uint64_t size) {
+    image_range range = {(uintptr_t)start, (uintptr_t)start + size, false};
+    if (range.end < range.start) return false;
+    dl_iterate_phdr(find_in_executable, &range);
+    return range.held;
+}
 
 bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity) {
     char link[64];

@@ -14,6 +14,15 @@ size_t os_module_path(os_char* buffer, size_t capacity) {
     return GetModuleFileNameW(nullptr, buffer, (DWORD)capacity);
 }
 
+bool os_image_holds(const void* start, uint64_t size) {
+    const unsigned char* base = (const unsigned char*)GetModuleHandleW(nullptr);
+    const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
+    uintptr_t first = (uintptr_t)start, image = (uintptr_t)base;
+    return first >= image && size <= nt->OptionalHeader.SizeOfImage &&
+           first - image <= nt->OptionalHeader.SizeOfImage - size;
+}
+
 // PROCESS_QUERY_INFORMATION | PROCESS_VM_READ (0x410): what
 // K32GetModuleFileNameExW needs to read another process's main module name.
 bool os_process_image_path(uint32_t pid, os_char* buffer, size_t capacity) {
