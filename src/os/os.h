@@ -289,6 +289,19 @@ typedef bool (*os_interrupt_handler)(const os_interrupt* event);
 // child.
 bool os_watch_interrupts(os_interrupt_handler handler);
 
+// --- Threads -------------------------------------------------------------------
+
+// A thread that runs `routine(argument)`; the caller fills in both.
+struct os_thread {
+    void (*routine)(void* argument);
+    void* argument;
+    uintptr_t handle;
+};
+// Starts the thread; false when the system makes none.
+bool os_thread_start(os_thread* thread);
+// Waits until a started thread has returned.
+void os_thread_join(os_thread* thread);
+
 // The process's one lock, between the main thread and the interrupt thread.
 void os_lock(void);
 void os_unlock(void);

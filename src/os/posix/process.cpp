@@ -1,5 +1,6 @@
 // Process start, identity and error texts.
 #include <errno.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -7,6 +8,8 @@
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <pthread.h>
 
 #include "os/os.h"
 #include "os/posix/posix.h"
@@ -69,3 +72,20 @@ void os_abort(void) {
     prctl(PR_SET_DUMPABLE, 0);
     abort();
 }
+
+static void* run_thread(void* argument) {
+    os_thread* thread = (os_thread*)argument;
+    thread->routine(thread->argument);
+    return nullptr;
+}
+
+static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "a thread's handle fits its slot");
+
+bool os_thread_start(os_thread* thread) {
+    pthread_t started;
+    if (pthread_create(&started, nullptr, run_thread, thread) != 0) return false;
+    thread->handle = (uintptr_t)started;
+    return true;
+}
+
+void os_thread_join(os_thread* thread) { pthread_join((pthread_t)thread->handle, nullptr); }

@@ -90,3 +90,21 @@ void os_abort(void) {
     raise(SIGABRT);
     _exit(3);
 }
+
+static DWORD WINAPI run_thread(void* argument) {
+    os_thread* thread = (os_thread*)argument;
+    thread->routine(thread->argument);
+    return 0;
+}
+
+bool os_thread_start(os_thread* thread) {
+    HANDLE started = CreateThread(nullptr, 0, run_thread, thread, 0, nullptr);
+    if (started == nullptr) return false;
+    thread->handle = (uintptr_t)started;
+    return true;
+}
+
+void os_thread_join(os_thread* thread) {
+    WaitForSingleObject((HANDLE)thread->handle, INFINITE);
+    CloseHandle((HANDLE)thread->handle);
+}
