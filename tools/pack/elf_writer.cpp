@@ -112,13 +112,16 @@ bool read_tables(const std::vector<unsigned char>& image, std::vector<segment>* 
         sections->push_back(read_section(image, shoff + i * section_entry_size, i));
     for (const segment& s : *segments) {
         bool aligned = s.align <= 1 || ((s.align & (s.align - 1)) == 0 && s.offset % s.align == s.vaddr % s.align);
-        if (!within(s.offset, s.filesz, image.size()) || (s.type == pt_load && (s.filesz > s.memsz || !aligned))) {
+        bool wraps = s.memsz > UINT64_MAX - s.vaddr;
+        if (!within(s.offset, s.filesz, image.size()) ||
+            (s.type == pt_load && (s.filesz > s.memsz || !aligned || wraps))) {
             *error = "a damaged ELF file: a segment does not fit in it";
             return false;
         }
     }
     for (const section& s : *sections) {
-        if (s.index != 0 && s.type != sht_nobits && !within(s.offset, s.size, image.size())) {
+        bool wraps = (s.flags & shf_alloc) != 0 && s.size > UINT64_MAX - s.addr;
+        if (s.index != 0 && ((s.type != sht_nobits && !within(s.offset, s.size, image.size())) || wraps)) {
             *error = "a damaged ELF file: a section does not fit in it";
             return false;
         }
