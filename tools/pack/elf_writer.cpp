@@ -205,9 +205,12 @@ bool complete_elf(std::vector<unsigned char>* image, size_t descriptor_offset, c
             return false;
         }
     }
-    uint64_t shoff = get(*image, 40, 8);
-    if (shoff < room_end) {
-        *error = "the section header table lies before the room for the payload";
+    // The program header table stays where it is, before the room; the
+    // section header table moves, from behind it.
+    uint64_t phoff = get(*image, 32, 8), shoff = get(*image, 40, 8);
+    if (phoff + segments.size() * segment_entry_size > held.offset || shoff < room_end) {
+        *error = "the program header table lies behind the room for the payload, or the section header table "
+                 "before it";
         return false;
     }
     std::stable_sort(moved.begin(), moved.end(),
@@ -254,7 +257,7 @@ bool complete_elf(std::vector<unsigned char>* image, size_t descriptor_offset, c
                image->begin() + (ptrdiff_t)(shoff + sections.size() * section_entry_size));
 
     put(&out, 40, 8, new_shoff);
-    size_t segment_at = get(*image, 32, 8) + last * segment_entry_size;
+    size_t segment_at = phoff + last * segment_entry_size;
     put(&out, segment_at + 32, 8, size);
     put(&out, segment_at + 40, 8, size);
     for (const section& s : sections) put(&out, new_shoff + s.index * section_entry_size + 24, 8, new_offset[s.index]);
