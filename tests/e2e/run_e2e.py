@@ -1612,8 +1612,8 @@ def case_prebuilt_elf():
             r = run(s, [stripped, "exit", "7"])
             check(r.returncode == 7 and r.stdout == b"ready\n", "%s runs: %d %r" % (what, r.returncode, r.stderr))
             s.finish()
-            for tool, found, before in zip(("readelf", "eu-elflint"), lint(stripped), as_linked):
-                check(found <= before, "%s: %s finds nothing new: %r" % (what, tool, found - before))
+            for linter, found, before in zip(("readelf", "eu-elflint"), lint(stripped), as_linked):
+                check(found <= before, "%s: %s finds nothing new: %r" % (what, linter, found - before))
 
     completed, prebuilt = os.path.join(work, "linux.app"), os.path.join(launchers, "linux")
     magic = b"TalvorOnefile\0D1"
@@ -1622,6 +1622,12 @@ def case_prebuilt_elf():
     def reset_state(data):
         at = data.index(magic) + 32
         data[at:at + 4] = bytes(4)
+
+    def writable_room(data):
+        phoff, phnum = struct.unpack_from("<Q", data, 32)[0], struct.unpack_from("<H", data, 56)[0]
+        loads = [phoff + 56 * i for i in range(phnum) if struct.unpack_from("<I", data, phoff + 56 * i)[0] == 1]
+        data[loads[-1] + 4] |= 2
+
     refusals = [
         ("not ELF", variant("text", __file__, lambda d: None), "not a prebuilt launcher of Talvor Onefile"),
         ("no descriptor", variant("true", "/bin/true", lambda d: None), "not a prebuilt launcher of Talvor Onefile"),
@@ -1629,6 +1635,7 @@ def case_prebuilt_elf():
          "for another machine"),
         ("32-bit", variant("elf32", prebuilt, lambda d: d.__setitem__(4, 1)),
          "for another machine"),
+        ("room writable", variant("writable", prebuilt, writable_room), "not a read-only segment of its own"),
         ("completed", completed, "already completed"),
         ("completed, state reset", variant("reset", completed, reset_state), "completed already"),
         # A launcher linked without the room: the descriptor, but no segment for the payload.
