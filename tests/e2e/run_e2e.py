@@ -1556,6 +1556,102 @@ def case_interrupt_storm():
         check(found == [], "no %s in %d interrupted launches: %d" % (label, done, len(found)))
 
 
+def case_prebuilt_elf():
+    """Prebuilt launchers completed by talvor-pack: they run, and keep running
+    after every strip tool; twice the same inputs give the same bytes; what
+    is no prebuilt launcher, or is one already completed, is refused with
+    nothing written."""
+    pack, launchers = os.environ["TALVOR_E2E_PACK"], os.environ["TALVOR_E2E_LAUNCHERS"]
+    work = tempfile.mkdtemp(prefix="talvor-prebuilt-", dir=os.path.join(BIN, "scratch"))
+
+    def complete(launcher, out):
+        return subprocess.run([pack, "create", "-q", "--launcher", launcher, "-o", out, "--main",
+                               exe("libe2e_app.so")], capture_output=True, timeout=TIMEOUT)
+
+    def variant(name, source, change):
+        data = bytearray(open(source, "rb").read())
+        change(data)
+        with open(os.path.join(work, name), "wb") as f:
+            f.write(data)
+        return os.path.join(work, name)
+
+    # Symbols and a debug link besides: sections behind the payload that move.
+    marked = os.path.join(work, "marked")
+    subprocess.run(["objcopy", "--add-symbol", "talvor_e2e_mark=.text:0,global,function",
+                    "--add-gnu-debuglink=" + exe("libe2e_app.so"), os.path.join(launchers, "linux"), marked],
+                   check=True)
+    strips = [[], ["strip"], ["strip", "--strip-all"], ["objcopy", "--strip-debug"], ["eu-strip"], ["llvm-strip"]]
+
+    # readelf warns on its standard error; eu-elflint reports on its output,
+    # and on any executable that lld linked it finds what lld does otherwise
+    # than GNU ld: the completed executable may have nothing the launcher lacks.
+    def lint(path):
+        return [set(getattr(subprocess.run(tool + [path], capture_output=True, timeout=TIMEOUT), stream)
+                    .splitlines()) for tool, stream in ((["readelf", "-a", "-W"], "stderr"),
+                                                        (["eu-elflint", "--gnu-ld", "-q"], "stdout"))]
+
+    for launcher in [os.path.join(launchers, "linux"), os.path.join(launchers, "linux-console"), marked]:
+        as_linked = lint(launcher)
+        if as_linked != [set(), set()]:
+            print("%s as linked: %r" % (launcher, as_linked))
+        app = os.path.join(work, os.path.basename(launcher) + ".app")
+        r1, r2 = complete(launcher, app), complete(launcher, app + "2")
+        check(r1.returncode == 0 and r2.returncode == 0, "%s completed: %r" % (launcher, r1.stderr + r2.stderr))
+        check(open(app, "rb").read() == open(app + "2", "rb").read(), "%s: twice the same bytes" % launcher)
+        for tool in strips:
+            what = "%s after %s" % (os.path.basename(app), " ".join(tool) or "nothing")
+            if tool and shutil.which(tool[0]) is None:
+                check(False, "%s: %s is missing (scripts/deps.sh installs it)" % (what, tool[0]))
+                continue
+            stripped = os.path.join(work, "stripped")
+            shutil.copyfile(app, stripped)
+            os.chmod(stripped, 0o755)
+            if tool:
+                subprocess.run(tool + [stripped], check=True, timeout=TIMEOUT)
+            s = Scratch()
+            r = run(s, [stripped, "exit", "7"])
+            check(r.returncode == 7 and r.stdout == b"ready\n", "%s runs: %d %r" % (what, r.returncode, r.stderr))
+            s.finish()
+            for linter, found, before in zip(("readelf", "eu-elflint"), lint(stripped), as_linked):
+                check(found <= before, "%s: %s finds nothing new: %r" % (what, linter, found - before))
+
+    completed, prebuilt = os.path.join(work, "linux.app"), os.path.join(launchers, "linux")
+    magic = b"TalvorOnefile\0D1"
+    descriptor = open(prebuilt, "rb").read().split(magic)[1][:64]
+
+    def reset_state(data):
+        at = data.index(magic) + 32
+        data[at:at + 4] = bytes(4)
+
+    def writable_room(data):
+        phoff, phnum = struct.unpack_from("<Q", data, 32)[0], struct.unpack_from("<H", data, 56)[0]
+        loads = [phoff + 56 * i for i in range(phnum) if struct.unpack_from("<I", data, phoff + 56 * i)[0] == 1]
+        data[loads[-1] + 4] |= 2
+
+    refusals = [
+        ("not ELF", variant("text", __file__, lambda d: None), "not a prebuilt launcher of Talvor Onefile"),
+        ("no descriptor", variant("true", "/bin/true", lambda d: None), "not a prebuilt launcher of Talvor Onefile"),
+        ("aarch64", variant("aarch64", prebuilt, lambda d: d.__setitem__(18, 183)),
+         "for another machine"),
+        ("32-bit", variant("elf32", prebuilt, lambda d: d.__setitem__(4, 1)),
+         "for another machine"),
+        ("room writable", variant("writable", prebuilt, writable_room), "not a read-only segment of its own"),
+        ("completed", completed, "already completed"),
+        ("completed, state reset", variant("reset", completed, reset_state), "completed already"),
+        # A launcher linked without the room: the descriptor, but no segment for the payload.
+        ("no room", variant("unreserved", "/bin/true", lambda d: d.extend(magic + descriptor)),
+         "no room reserved for the payload"),
+    ]
+    for label, source, message in refusals:
+        out = os.path.join(work, "refused", "out")
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        r = complete(source, out)
+        check(r.returncode == 1 and message.encode() in r.stderr, "%s: refused with %r, got %d %r" %
+              (label, message, r.returncode, r.stderr))
+        check(os.listdir(os.path.dirname(out)) == [], "%s: nothing written: %r" % (label, os.listdir(os.path.dirname(out))))
+    shutil.rmtree(work)
+
+
 if __name__ == "__main__":
     os.makedirs(os.path.join(BIN, "scratch"), exist_ok=True)
     globals()["case_" + sys.argv[2]]()
