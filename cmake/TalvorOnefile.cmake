@@ -2,7 +2,7 @@
 #                    [FILES <target-or-file> [AS <stored-name>] ...]
 #                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
 #                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE]
-#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS])
+#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS] [PREBUILT])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -19,6 +19,11 @@
 # On Windows the DLLs that the packed libraries import from the toolchain's
 # directories (libstdc++-6.dll...) and from those of imported targets are
 # packed too, at build time; NO_RUNTIME_DLLS leaves them out.
+# PREBUILT makes the executable without compiling or linking anything:
+# talvor-pack completes the prebuilt launcher with the attached data. A
+# build with MSVC always takes this way. <name> is then an imported
+# executable (install it with install(PROGRAMS $<TARGET_FILE:<name>>)), made
+# by the target <name>_onefile.
 #
 # The function runs in the caller's directory scope: it reads only its
 # arguments, cache variables, global properties and the location of this
@@ -317,6 +322,71 @@ function(_talvor_onefile_resources work_dir icon_argument out_rc)
   set(${out_rc} "${rc}" PARENT_SCOPE)
 endfunction()
 
+# The prebuilt launcher of <kind> for the system being built for: the
+# project's own target when it is part of this build, else the installed
+# package's copy beside these files.
+function(_talvor_prebuilt_launcher kind out_file out_depends)
+  if(TARGET talvor_prebuilt_${kind})
+    set(${out_file} "$<TARGET_FILE:talvor_prebuilt_${kind}>" PARENT_SCOPE)
+    set(${out_depends} talvor_prebuilt_${kind} PARENT_SCOPE)
+    return()
+  endif()
+  set(file "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../../talvor-onefile/launchers/${kind}")
+  if(kind MATCHES "^windows-")
+    string(APPEND file ".exe")
+  endif()
+  get_filename_component(file "${file}" ABSOLUTE)
+  if(NOT EXISTS "${file}")
+    message(FATAL_ERROR "talvor_add_onefile: no prebuilt launcher at ${file}; install Talvor Onefile whole")
+  endif()
+  set(${out_file} "${file}" PARENT_SCOPE)
+  set(${out_depends} "${file}" PARENT_SCOPE)
+endfunction()
+
+# The PREBUILT way: one talvor-pack step writes the executable. Reads the
+# caller's pack_step, create_arguments, depends and blob-free arguments.
+macro(_talvor_onefile_prebuilt name console spec icon work_dir)
+  if(WIN32)
+    set(_talvor_kind windows-gui)
+  else()
+    set(_talvor_kind linux)
+  endif()
+  if(${console})
+    string(REGEX REPLACE "-gui$" "" _talvor_kind "${_talvor_kind}")
+    string(APPEND _talvor_kind "-console")
+  endif()
+  _talvor_prebuilt_launcher(${_talvor_kind} _talvor_launcher_file _talvor_launcher_depends)
+  set(_talvor_output "${CMAKE_CURRENT_BINARY_DIR}/${name}${CMAKE_EXECUTABLE_SUFFIX}")
+  set(_talvor_arguments create -o "${_talvor_output}" --launcher "${_talvor_launcher_file}" --level "${level}"
+      --depfile "${work_dir}/${name}.d" ${pack_arguments})
+  if(NOT "${spec}" STREQUAL "")
+    list(APPEND _talvor_arguments --target-directory "${spec}")
+  endif()
+  if(NOT "${icon}" STREQUAL "")
+    get_filename_component(_talvor_icon "${icon}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND _talvor_arguments --icon "${_talvor_icon}")
+    list(APPEND depends "${_talvor_icon}")
+  endif()
+  list(APPEND _talvor_arguments ${_talvor_version_arguments})
+  _talvor_onefile_pack_step("${_talvor_arguments}" _talvor_step)
+  file(MAKE_DIRECTORY "${work_dir}")
+  add_custom_command(
+    OUTPUT "${_talvor_output}"
+    COMMAND ${_talvor_step}
+    DEPENDS ${depends} ${_talvor_launcher_depends}
+    DEPFILE "${work_dir}/${name}.d"
+    COMMENT "Completing the prebuilt launcher into ${name}"
+    VERBATIM)
+  # The step is the target <name>_onefile; <name> is the executable as an
+  # imported target, so that $<TARGET_FILE:<name>> names it. (A custom
+  # target named like its output file would clash with it in Ninja where
+  # executables carry no suffix; and CMake takes a DEPENDS on the file of an
+  # imported target for one on the target, so the file is a source.)
+  add_custom_target(${name}_onefile ALL SOURCES "${_talvor_output}")
+  add_executable(${name} IMPORTED GLOBAL)
+  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION "${_talvor_output}")
+endmacro()
+
 # The directories where a Windows build finds the DLLs that its libraries
 # import without the author packing them: the compilers' own library
 # directories (and a "bin" beside each, where a native mingw keeps its
@@ -353,8 +423,26 @@ function(_talvor_onefile_runtime_directories targets out_directories)
   set(${out_directories} "${result}" PARENT_SCOPE)
 endfunction()
 
+# The command that runs talvor-pack with <create_arguments>: on Windows,
+# unless NO_RUNTIME_DLLS, through the script that adds the DLLs which the
+# packed libraries import. Reads the caller's pack_command, library_targets
+# and arg_NO_RUNTIME_DLLS.
+macro(_talvor_onefile_pack_step create_arguments out_step)
+  if(WIN32 AND NOT arg_NO_RUNTIME_DLLS)
+    _talvor_onefile_runtime_directories("${library_targets}" _talvor_runtime_directories)
+    # Each list reaches the script as one argument.
+    string(REPLACE ";" "$<SEMICOLON>" _talvor_arguments_list "${create_arguments}")
+    string(REPLACE ";" "$<SEMICOLON>" _talvor_directories_list "${_talvor_runtime_directories}")
+    set(${out_step} "${CMAKE_COMMAND}" "-DPACK=${pack_command}" "-DARGUMENTS=${_talvor_arguments_list}"
+        "-DDIRECTORIES=${_talvor_directories_list}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
+        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TalvorRuntimeDlls.cmake")
+  else()
+    set(${out_step} ${pack_command} ${create_arguments})
+  endif()
+endmacro()
+
 function(talvor_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_RUNTIME_DLLS"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_RUNTIME_DLLS;PREBUILT"
     "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -445,6 +533,10 @@ function(talvor_add_onefile name)
   endif()
 
   set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile")
+  if(arg_PREBUILT OR MSVC)
+    _talvor_onefile_prebuilt("${name}" "${arg_CONSOLE}" "${spec}" "${arg_ICON}" "${work_dir}")
+    return()
+  endif()
   set(blob "${work_dir}/attached_data.bin")
   set(key "")
   set(key_output "")
@@ -458,17 +550,7 @@ function(talvor_add_onefile name)
   # the depfile: an edited, added, removed or renamed input re-packs, even
   # one that arrives with an old modification time.
   set(create_arguments create -o "${blob}" --level "${level}" --depfile "${blob}.d" ${pack_arguments})
-  if(WIN32 AND NOT arg_NO_RUNTIME_DLLS)
-    _talvor_onefile_runtime_directories("${library_targets}" runtime_directories)
-    # Each list reaches the script as one argument.
-    string(REPLACE ";" "$<SEMICOLON>" arguments_list "${create_arguments}")
-    string(REPLACE ";" "$<SEMICOLON>" directories_list "${runtime_directories}")
-    set(pack_step "${CMAKE_COMMAND}" "-DPACK=${pack_command}" "-DARGUMENTS=${arguments_list}"
-        "-DDIRECTORIES=${directories_list}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
-        -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TalvorRuntimeDlls.cmake")
-  else()
-    set(pack_step ${pack_command} ${create_arguments})
-  endif()
+  _talvor_onefile_pack_step("${create_arguments}" pack_step)
   add_custom_command(
     OUTPUT "${blob}" ${key_output}
     COMMAND ${pack_step}

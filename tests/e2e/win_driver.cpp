@@ -281,7 +281,11 @@ class process {
     ULONGLONG started = 0;
 };
 
-std::wstring exe(const std::wstring& name) { return bin + L"\\" + name + L".exe"; }
+// "_prebuilt": the cases run against the applications that talvor-pack made
+// from the prebuilt launcher, each named as its linked twin plus this.
+std::wstring way;
+
+std::wstring exe(const std::wstring& name) { return bin + L"\\" + name + way + L".exe"; }
 
 // Runs the executable at `path` with the arguments after argv[0].
 result run(const Scratch& scratch, const std::wstring& path, const std::vector<std::wstring>& args,
@@ -366,13 +370,13 @@ void case_arguments() {
 void case_handover() {
     Scratch s;
     // Started by a bare name from its own directory: argv[0] stays as given.
-    process p(s, {L"onefile_app", L"print"}, {}, L"", bin);
+    process p(s, {L"onefile_app" + way, L"print"}, {}, L"", bin);
     result r = p.finish();
     auto v = parse(r.out);
     check(r.code == 0, "print exits 0: " + describe(r));
     check(v["TALVOR_ONEFILE_DIRECTORY"] == utf8(bin), "the launcher's directory without a final backslash: " +
                                                           shown(v["TALVOR_ONEFILE_DIRECTORY"]));
-    check(v["TALVOR_ORIGINAL_ARGV0"] == "onefile_app", "argv[0] as given: " + shown(v["TALVOR_ORIGINAL_ARGV0"]));
+    check(v["TALVOR_ORIGINAL_ARGV0"] == "onefile_app" + utf8(way), "argv[0] as given: " + shown(v["TALVOR_ORIGINAL_ARGV0"]));
     check(v["TALVOR_ONEFILE_PARENT"] == std::to_string(r.pid), "the parent's process id: " + v["TALVOR_ONEFILE_PARENT"]);
     std::string time_us = v["TALVOR_ONEFILE_TIME_US"], random = v["TALVOR_ONEFILE_RANDOM"];
     check(time_us.size() == 6 && std::all_of(time_us.begin(), time_us.end(), ::isdigit),
@@ -998,14 +1002,15 @@ std::wstring windows_path(std::wstring path) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3 || cases.count(argv[1]) == 0) {
-        fprintf(stderr, "usage: win_driver CASE DIR\ncases:");
+    if (argc < 3 || argc > 4 || cases.count(argv[1]) == 0) {
+        fprintf(stderr, "usage: win_driver CASE DIR [WAY]\ncases:");
         for (const auto& c : cases) fprintf(stderr, " %s", utf8(c.first).c_str());
         fprintf(stderr, "\n");
         return 2;
     }
     case_name = argv[1];
     bin = windows_path(argv[2]);
+    if (argc == 4) way = argv[3];
     // The runner reads the driver's output through pipes: a process started
     // below must not inherit them, or Wine's debugger, started for the crash
     // case, keeps them open for half a minute after the driver ended.
