@@ -49,6 +49,14 @@ install(FILES
   "${CMAKE_CURRENT_LIST_DIR}/TalvorRuntimeDlls.cmake"
   DESTINATION "${_talvor_cmake_dest}")
 
+# The toolchain files, for a find_package user's cross build, with the Wine
+# runner they name beside the directory that holds them.
+install(FILES
+  "${CMAKE_CURRENT_LIST_DIR}/toolchains/mingw-w64.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/toolchains/mingw-w64-clang.cmake"
+  DESTINATION "${_talvor_cmake_dest}/toolchains")
+install(PROGRAMS "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" DESTINATION "${_talvor_cmake_dest}")
+
 # What talvor_add_onefile needs at build time for Windows: the resource
 # script writer, the manifest and the default icon, made once here so that
 # an author's build needs no Python.
