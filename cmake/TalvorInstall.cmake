@@ -31,7 +31,8 @@ install(TARGETS ${_talvor_export_targets} EXPORT TalvorOnefileTargets
         ARCHIVE DESTINATION "${_talvor_lib_dest}")
 # The prebuilt launchers, where talvor-pack looks for them by name: beside
 # its own bin directory, the same in every package.
-install(TARGETS ${TALVOR_PREBUILT_TARGETS} RUNTIME DESTINATION lib/talvor-onefile/launchers)
+install(TARGETS ${TALVOR_PREBUILT_TARGETS} RUNTIME DESTINATION lib/talvor-onefile/launchers
+        COMPONENT launchers)
 install(TARGETS talvor-pack EXPORT TalvorOnefileTargets RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(EXPORT TalvorOnefileTargets NAMESPACE talvor::
         FILE "TalvorOnefileTargets-${_talvor_system}.cmake" DESTINATION "${_talvor_cmake_dest}")
