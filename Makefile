@@ -68,6 +68,7 @@ release: deps
 
 # The archives at work on a Debian 12 root without a compiler.
 release-check: release
+	@scripts/deps.sh --release
 	tests/release/release_check.sh
 
 demo: deps
