@@ -1,6 +1,6 @@
 # The front door. `make demo` and `make test` do all set-up on a fresh
 # Debian 12 machine.
-.PHONY: all deps build test test-linux test-mingw test-linux-clang test-mingw-clang test-sanitizers fuzz-smoke demo bench fuzz clean
+.PHONY: all deps build release release-check test test-linux test-mingw test-linux-clang test-mingw-clang test-sanitizers fuzz-smoke demo bench fuzz clean
 
 FUZZ_SECONDS ?= 1800
 
@@ -55,6 +55,22 @@ fuzz-smoke: deps
 
 test: test-linux test-mingw test-linux-clang test-mingw-clang test-sanitizers fuzz-smoke
 
+# The release archives in build/release/: talvor-pack and the prebuilt
+# launchers, to unpack and run with nothing to build. The Windows build
+# comes first: the Linux archive carries its launchers too.
+release: deps
+	cmake --preset release-mingw
+	cmake --build --preset release-mingw
+	cmake --preset release-linux
+	cmake --build --preset release-linux
+	cpack --preset release-mingw
+	cpack --preset release-linux
+
+# The archives at work on a Debian 12 root without a compiler.
+release-check: release
+	@scripts/deps.sh --release
+	tests/release/release_check.sh
+
 demo: deps
 	scripts/demo.sh
 
@@ -66,4 +82,4 @@ bench:
 	bench/run.sh
 
 clean:
-	rm -rf build/linux build/mingw build/linux-clang build/mingw-clang build/asan build/tsan build/fuzz build/bench
+	rm -rf build/release build/linux build/mingw build/linux-clang build/mingw-clang build/asan build/tsan build/fuzz build/bench

@@ -27,7 +27,7 @@ with open(sys.argv[1], "wb") as out:
         out.write(b" ".join(random.choice(words) for _ in range(180000))[: 1 << 20])
 PY
 echo main >"$work/main.so"
-"$pack" create --quiet --level "$level" -o "$work/app.bin" --main "$work/main.so" "$work/in"
+"$pack" create --quiet --level "$level" -o "$work/app.bin" --main "$work/main.so" "$work/in/"
 { head -c 1000000 /dev/urandom; cat "$work/app.bin"; head -c 1000000 /dev/urandom; } >"$work/host.exe"
 
 echo "input ${megabytes} MB at level $level, archive $(stat -c %s "$work/app.bin") bytes"

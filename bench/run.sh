@@ -362,7 +362,7 @@ for t in $pack_trees; do
     out="$artifacts/$t.pack"
     log "packing $t"
     hyperfine --style basic --runs "${BENCH_PACK_RUNS:-3}" --export-json "$raw/pack-$t.json" \
-        -n talvor-pack "'$pack' create -o '$out.kay' --main '$main_lib' '$build/trees/$t'" \
+        -n talvor-pack "'$pack' create -o '$out.kay' --main '$main_lib' '$build/trees/$t/'" \
         -n tar-zstd "tar -C '$build/trees/$t' -c . | zstd -q -19 -T0 -f -o '$out.tar.zst'" >&2
     stat -c %s "$out.kay" > "$raw/pack-$t-talvor.size"
     stat -c %s "$out.tar.zst" > "$raw/pack-$t-tar.size"

@@ -31,7 +31,8 @@ install(TARGETS ${_talvor_export_targets} EXPORT TalvorOnefileTargets
         ARCHIVE DESTINATION "${_talvor_lib_dest}")
 # The prebuilt launchers, where talvor-pack looks for them by name: beside
 # its own bin directory, the same in every package.
-install(TARGETS ${TALVOR_PREBUILT_TARGETS} RUNTIME DESTINATION lib/talvor-onefile/launchers)
+install(TARGETS ${TALVOR_PREBUILT_TARGETS} RUNTIME DESTINATION lib/talvor-onefile/launchers
+        COMPONENT launchers)
 install(TARGETS talvor-pack EXPORT TalvorOnefileTargets RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(EXPORT TalvorOnefileTargets NAMESPACE talvor::
         FILE "TalvorOnefileTargets-${_talvor_system}.cmake" DESTINATION "${_talvor_cmake_dest}")
@@ -48,6 +49,14 @@ install(FILES
   "${CMAKE_CURRENT_LIST_DIR}/TalvorOnefile.cmake"
   "${CMAKE_CURRENT_LIST_DIR}/TalvorRuntimeDlls.cmake"
   DESTINATION "${_talvor_cmake_dest}")
+
+# The toolchain files, for a find_package user's cross build, with the Wine
+# runner they name beside the directory that holds them.
+install(FILES
+  "${CMAKE_CURRENT_LIST_DIR}/toolchains/mingw-w64.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/toolchains/mingw-w64-clang.cmake"
+  DESTINATION "${_talvor_cmake_dest}/toolchains")
+install(PROGRAMS "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" DESTINATION "${_talvor_cmake_dest}")
 
 # What talvor_add_onefile needs at build time for Windows: the resource
 # script writer, the manifest and the default icon, made once here so that

@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks for building and testing, and
 # fetches Debian's zstd source package for the Windows build. Idempotent and
 # silent when everything is already in place.
-#   scripts/deps.sh [--bench]     (--bench adds the benchmark tools)
+#   scripts/deps.sh [--bench|--release]   (--bench adds the benchmark tools,
+#                                         --release those of the release check)
 #
 # Every failure names what failed; apt's own output, hidden while it
 # succeeds, is shown when it does not. The trap reports in the main shell
@@ -22,6 +23,9 @@ packages=(cmake ninja-build make g++ pkg-config g++-mingw-w64-x86-64-posix
 if [ "${1:-}" = "--bench" ]; then
     # libpython3.11-dev: the onefile CPython embeds the interpreter.
     packages+=(hyperfine makeself time python3.11 libpython3.11-dev)
+fi
+if [ "${1:-}" = "--release" ]; then
+    packages+=(debootstrap unzip)
 fi
 
 missing=()

@@ -29,8 +29,8 @@ head -c 40000 /dev/zero > "$seed_src/tree/sub/zeros.bin"
 printf 'unicode name' > "$seed_src/tree/sub/deeper/ünï ✓.txt"
 : > "$seed_src/tree/empty.txt"
 "$pack" create -o "$corpus/seed-main-only" --main "$seed_src/main.so" --level 3
-"$pack" create -o "$corpus/seed-tree" --main "$seed_src/main.so" --level 3 "$seed_src/tree"
-"$pack" create -o "$corpus/seed-tree-19" --main "$seed_src/main.so" "$seed_src/tree"
+"$pack" create -o "$corpus/seed-tree" --main "$seed_src/main.so" --level 3 "$seed_src/tree/"
+"$pack" create -o "$corpus/seed-tree-19" --main "$seed_src/main.so" "$seed_src/tree/"
 
 # Every kept input must pass before new ground is searched.
 regressions=(fuzz/regressions/*)

@@ -106,7 +106,12 @@ def main():
     else:
         configure += ["-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + args.prefix]
     if windows:
-        configure += ["-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain]
+        toolchain = args.toolchain
+        if args.way == "package":
+            # The installed copy, as a find_package user names it.
+            toolchain = os.path.join(args.prefix, "lib", "cmake", "TalvorOnefile", "toolchains",
+                                     os.path.basename(args.toolchain))
+        configure += ["-DCMAKE_TOOLCHAIN_FILE=" + toolchain]
     if args.way == "package":
         # A cached target directory beside the executable; a spec that
         # mixes a cached parent with a per-start one is refused at once.

@@ -39,7 +39,7 @@ TEST_P(PackRefusals, ExitOneNamingTheFileAndTheRuleWritingNothing) {
     fs::create_directories(dir / "out");
     std::string error;
     int status = run_pack({"create", "-o", path_arg(dir / "out" / "app.bin"), "--main", path_arg(dir / "main.so"),
-                           "--threads", "1", path_arg(dir / "in")},
+                           "--threads", "1", path_arg(dir / "in" / "")},
                           &error);
     EXPECT_EQ(1, status) << error;
     EXPECT_NE(std::string::npos, error.find(c.rule)) << error;
@@ -169,15 +169,15 @@ const cli_case cli_cases[] = {
        0,
        {"talvor-pack: @/out/app.bin: 2 files, 13 B -> ", "%), ", " s\n"}}}},
     {"main inside an input directory stored once", {}, false,
-     {{create({"@/build/libapp.so", "@/build"}), 0, {"5 files"}},
+     {{create({"@/build/libapp.so", "@/build/"}), 0, {"5 files"}},
       list_expecting({"  libapp.so\n", "  sub" SEPARATOR "x.txt\n"})}},
     {"same name twice", {}, false,
-     {{create({"@/main.so", "@/build", "--file=@/README=readme"}), 1, {"stored as 'readme', the name of '"}}}},
+     {{create({"@/main.so", "@/build/", "--file=@/README=readme"}), 1, {"stored as 'readme', the name of '"}}}},
     {"same name ignoring case", {}, false,
-     {{create({"@/main.so", "@/build", "@/README"}), 1,
+     {{create({"@/main.so", "@/build/", "@/README"}), 1,
        {"only in letter case, which Windows cannot hold apart", "README"}}}},
     {"dangling link named", {"build/gone->nowhere"}, true,
-     {{create({"@/main.so", "@/build"}), 1, {"'@/build/gone': the symbolic link cannot be followed: No such file"}}}},
+     {{create({"@/main.so", "@/build/"}), 1, {"'@/build/gone': the symbolic link cannot be followed: No such file"}}}},
     {"missing output directory named", {}, false,
      {{{"create", "-o", "@/nodir/app.bin", "--main", "@/main.so"}, 1,
        {"'@/nodir/app.bin': cannot create it: No such file or directory"}}}},
@@ -186,29 +186,34 @@ const cli_case cli_cases[] = {
       {create({"@/main.so", "--file", "@/README=COM1"}), 1, {"device name"}},
       {create({"@/main.so", "--file", "@/README=x/trail "}), 1, {"'trail ' ends in a dot or a blank"}}}},
     {"Windows names refused in directories", {"build/sub/nul.txt", "build/file.", "build/a?b", "build/CON"}, true,
-     {{create({"@/main.so", "@/build"}), 1, {"'@/build/CON': 'CON' is a device name on Windows"}},
+     {{create({"@/main.so", "@/build/"}), 1, {"'@/build/CON': 'CON' is a device name on Windows"}},
       {create({"@/main.so", "@/build/a?b"}), 1, {"contains '?'"}},
       {create({"@/main.so", "@/build/file."}), 1, {"ends in a dot"}},
       {create({"@/main.so", "@/build/sub/nul.txt"}), 1, {"device name"}},
-      {create({"@/main.so", "--linux-only", "@/build"}), 0, {"10 files"}}}},
+      {create({"@/main.so", "--linux-only", "@/build/"}), 0, {"10 files"}}}},
     {"linux-only allows device names", {}, false,
      {{create({"@/main.so", "--linux-only", "--file", "@/README=LPT1.log"}), 0, {"2 files"}},
       list_expecting({"LPT1.log"})}},
     {"file stored under a name", {}, false,
      {{create({"@/main.so=app.so", "--file", "@/README=docs\\read.me", "--file=@/build/readme=docs/b"}), 0, {}},
       list_expecting({"  app.so\n", "  docs" SEPARATOR "read.me\n", "  docs" SEPARATOR "b\n"})}},
+    {"directory under its name, or with a slash its contents at the root", {}, false,
+     {{create({"@/main.so", "@/build"}), 0, {}},
+      list_expecting({"  build" SEPARATOR "libapp.so\n", "  build" SEPARATOR "sub" SEPARATOR "x.txt\n"}),
+      {create({"@/main.so", "@/build/sub/"}), 0, {"2 files"}},
+      list_expecting({"  x.txt\n"})}},
     {"directory stored below a prefix", {}, false,
      {{create({"@/main.so", "--dir", "@/build/sub=assets/s", "--dir=@/build/sub=."}), 0, {}},
       list_expecting({"  assets" SEPARATOR "s" SEPARATOR "x.txt\n"}), {{"verify", "@/out/app.bin"}, 0, {"2 entries"}}}},
     {"excluded names and paths", {"build/sub/deeper/y.pyc"}, false,
-     {{create({"@/main.so", "@/build", "--exclude", "__pycache__", "--exclude=*.py[cd]", "--exclude", "sub/x.*"}), 0,
+     {{create({"@/main.so", "@/build/", "--exclude", "__pycache__", "--exclude=*.py[cd]", "--exclude", "sub/x.*"}), 0,
        {"3 files"}},
       list_expecting({"  libapp.so\n", "  readme\n"})}},
     {"dependency file", {"build/sub/a#b"}, false,
-     {{create({"@/main.so", "@/build", "--depfile", "@/out/app.d"}), 0, {}},
+     {{create({"@/main.so", "@/build/", "--depfile", "@/out/app.d"}), 0, {}},
       {{"cat", "@/out/app.d"}, 0, {"@/out/app.bin: \\\n", "sub \\\n", "a\\#b", "keep.pyc", "main.so"}}}},
     {"extract into an existing directory", {}, false,
-     {{create({"@/main.so", "@/build"}), 0, {}},
+     {{create({"@/main.so", "@/build/"}), 0, {}},
       {{"extract", "@/out/app.bin", "@/out"}, 0, {}},
       {{"extract", "@/out/app.bin", "@/out"}, 1, {"main.so' exists already (--force replaces it)"}},
       {{"extract", "--force", "@/out/app.bin", "@/out"}, 0, {}},
@@ -225,7 +230,7 @@ class PackReading : public testing::Test {
         write_file(dir / "in" / "empty", "");
         blob = dir / "app.bin";
         ASSERT_EQ(0, run_pack({"create", "-o", path_arg(blob), "--main", path_arg(dir / "main.so"), "--level", "1",
-                               path_arg(dir / "in")}));
+                               path_arg(dir / "in" / "")}));
     }
     fs::path dir, blob;
 };

@@ -63,14 +63,16 @@ TEST(ProducerRoundTrip, FilesOfEdgeSizesComeOutByteForByte) {
     write_file(tree / u8"\u00e9t\u00e9" / u8"\u6587\u4ef6.txt", "non-ASCII names");
     write_file(tree / "main.so", noise(5000, 99));
 
-    bytes data = pack_to_bytes(dir, tree / "main.so", {tree / "sizes", tree / "a", tree / u8"\u00e9t\u00e9"});
+    // "a" keeps its name; "sizes/" and "été/" give their contents at the root.
+    bytes data = pack_to_bytes(dir, tree / "main.so", {tree / "sizes" / "", tree / "a", tree / u8"\u00e9t\u00e9" / ""});
     fs::path target = dir / "target";
     unpack_result result = unpack_with_launcher(data, target);
     ASSERT_EQ(-1, result.exit_code) << result.output;
 
-    // Directory inputs contribute their contents, not their own names.
     fs::path expected = dir / "expected";
-    for (const fs::path& input : {tree / "sizes", tree / "a", tree / u8"\u00e9t\u00e9"}) copy_contents(input, expected);
+    copy_contents(tree / "sizes", expected);
+    copy_contents(tree / "a", expected / "a");
+    copy_contents(tree / u8"\u00e9t\u00e9", expected);
     fs::copy_file(tree / "main.so", expected / "main.so");
     expect_same_tree(expected, target);
     EXPECT_EQ(0u, fs::file_size(target / "f0"));

@@ -14,7 +14,8 @@ namespace pack {
 // One input of the archive, as the command line gives it.
 struct pack_input {
     enum kind_t {
-        any,       // a positional INPUT: a file under its file name, or a directory's contents at the root
+        any,       // a positional INPUT: a file under its file name, a directory under its name (with a
+                   // trailing separator: its contents at the root)
         file,      // --file SOURCE[=NAME]
         directory, // --dir SOURCE[=DEST]
     };

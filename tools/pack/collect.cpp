@@ -118,8 +118,21 @@ bool add_input(collector* c, const pack_input& input) {
         if (!fs::is_directory(status))
             return fail(c, path, fs::exists(status) ? "not a directory" : "no such directory");
         std::u16string prefix;
-        if (!stored_name(c, path, input.name, &prefix)) return false;
-        return walk(c, path, path, prefix);
+        if (input.kind == pack_input::any) {
+            // As install(DIRECTORY) places it: "assets" keeps its name,
+            // "assets/" (and "." or "..") gives its contents at the root.
+            fs::path last = path.filename();
+            if (!last.empty() && last != "." && last != "..") {
+                std::string rule = archive_name_of(last, &prefix);
+                if (!rule.empty()) return fail(c, path, rule);
+            }
+        } else if (!stored_name(c, path, input.name, &prefix)) {
+            return false;
+        }
+        // "assets/" walked as "assets", so that messages and the depfile
+        // name each file once, without a doubled separator.
+        fs::path top = path.has_filename() ? path : path.parent_path();
+        return walk(c, top, top, prefix);
     }
     if (!fs::is_regular_file(status)) {
         const char* problem = input.kind == pack_input::any ? "not a regular file or directory" : "not a regular file";
