@@ -2,7 +2,10 @@
 #                    [FILES <target-or-file> [AS <stored-name>] ...]
 #                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
 #                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE]
-#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS])
+#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS]
+#                    [VERSION_INFO [PRODUCT_NAME <text>] [PRODUCT_VERSION <a.b.c.d>]
+#                                  [FILE_VERSION <a.b.c.d>] [COMPANY <text>]
+#                                  [DESCRIPTION <text>] [COPYRIGHT <text>]])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -19,6 +22,11 @@
 # On Windows the DLLs that the packed libraries import from the toolchain's
 # directories (libstdc++-6.dll...) and from those of imported targets are
 # packed too, at build time; NO_RUNTIME_DLLS leaves them out.
+# VERSION_INFO gives a Windows executable its version resource, as
+# talvor-pack's --product-name, --product-version, --file-version, --company,
+# --description and --copyright do: versions are "a[.b[.c[.d]]]" with
+# numbers up to 65535, the file version defaults to the product version, and
+# OriginalFilename is <name>.exe. Without VERSION_INFO there is none.
 #
 # The function runs in the caller's directory scope: it reads only its
 # arguments, cache variables, global properties and the location of this
@@ -296,7 +304,7 @@ endfunction()
 
 # The manifest and icon resources, from the source tree's resources/ or the
 # installed package's copy beside this file.
-function(_talvor_onefile_resources work_dir icon_argument out_rc)
+function(_talvor_onefile_resources work_dir icon_argument version_file out_rc)
   foreach(dir IN ITEMS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/resources"
                        "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources")
     if(EXISTS "${dir}/TalvorResources.cmake")
@@ -312,8 +320,9 @@ function(_talvor_onefile_resources work_dir icon_argument out_rc)
   if(icon_argument)
     get_filename_component(icon "${icon_argument}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   endif()
+  talvor_version_block(version_block "${version_file}" ${ARGN})
   set(rc "${work_dir}/resources.rc")
-  talvor_write_resource_script("${rc}" "${icon}")
+  talvor_write_resource_script("${rc}" "${icon}" "${version_block}")
   set(${out_rc} "${rc}" PARENT_SCOPE)
 endfunction()
 
@@ -355,7 +364,7 @@ endfunction()
 
 function(talvor_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_RUNTIME_DLLS"
-    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE")
+    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE;VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -481,7 +490,7 @@ function(talvor_add_onefile name)
   _talvor_onefile_blob_source("${name}" "${blob}" "${spec}" "${key}" source)
   set(sources "${source}" "${blob}")
   if(WIN32)
-    _talvor_onefile_resources("${work_dir}" "${arg_ICON}" rc)
+    _talvor_onefile_resources("${work_dir}" "${arg_ICON}" "${name}${CMAKE_EXECUTABLE_SUFFIX}" rc ${arg_VERSION_INFO})
     list(APPEND sources "${rc}")
   endif()
 
