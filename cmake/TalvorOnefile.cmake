@@ -2,7 +2,10 @@
 #                    [FILES <target-or-file> [AS <stored-name>] ...]
 #                    [DIRECTORIES <dir>[/] ... [DESTINATION <path>] [EXCLUDE <pattern>...]]
 #                    [ICON <file.ico>] [COMPRESSION_LEVEL <n>] [CONSOLE]
-#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS] [PREBUILT])
+#                    [TARGET_DIRECTORY <path spec>] [NO_RUNTIME_DLLS] [PREBUILT]
+#                    [VERSION_INFO [PRODUCT_NAME <text>] [PRODUCT_VERSION <a.b.c.d>]
+#                                  [FILE_VERSION <a.b.c.d>] [COMPANY <text>]
+#                                  [DESCRIPTION <text>] [COPYRIGHT <text>]])
 #
 # Builds the executable <name>: the launcher with the attached data linked
 # into its read-only data. MAIN becomes the archive's first entry (the
@@ -24,6 +27,11 @@
 # build with MSVC always takes this way. <name> is then an imported
 # executable (install it with install(PROGRAMS $<TARGET_FILE:<name>>)), made
 # by the target <name>_onefile.
+# VERSION_INFO gives a Windows executable its version resource, as
+# talvor-pack's --product-name, --product-version, --file-version, --company,
+# --description and --copyright do: versions are "a[.b[.c[.d]]]" with
+# numbers up to 65535, the file version defaults to the product version, and
+# OriginalFilename is <name>.exe. Without VERSION_INFO there is none.
 #
 # The function runs in the caller's directory scope: it reads only its
 # arguments, cache variables, global properties and the location of this
@@ -301,7 +309,7 @@ endfunction()
 
 # The manifest and icon resources, from the source tree's resources/ or the
 # installed package's copy beside this file.
-function(_talvor_onefile_resources work_dir icon_argument out_rc)
+function(_talvor_onefile_resources work_dir icon_argument version_file out_rc)
   foreach(dir IN ITEMS "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/resources"
                        "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources")
     if(EXISTS "${dir}/TalvorResources.cmake")
@@ -317,8 +325,9 @@ function(_talvor_onefile_resources work_dir icon_argument out_rc)
   if(icon_argument)
     get_filename_component(icon "${icon_argument}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   endif()
+  talvor_version_block(version_block "${version_file}" ${ARGN})
   set(rc "${work_dir}/resources.rc")
-  talvor_write_resource_script("${rc}" "${icon}")
+  talvor_write_resource_script("${rc}" "${icon}" "${version_block}")
   set(${out_rc} "${rc}" PARENT_SCOPE)
 endfunction()
 
@@ -443,7 +452,7 @@ endmacro()
 
 function(talvor_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_RUNTIME_DLLS;PREBUILT"
-    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE")
+    "MAIN;ICON;COMPRESSION_LEVEL;DESTINATION;TARGET_DIRECTORY" "FILES;DIRECTORIES;EXCLUDE;VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "talvor_add_onefile: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -534,6 +543,20 @@ function(talvor_add_onefile name)
 
   set(work_dir "${CMAKE_CURRENT_BINARY_DIR}/${name}_onefile")
   if(arg_PREBUILT OR MSVC)
+    # VERSION_INFO as talvor-pack's options: PRODUCT_NAME -> --product-name.
+    set(version_fields PRODUCT_NAME PRODUCT_VERSION FILE_VERSION COMPANY DESCRIPTION COPYRIGHT)
+    cmake_parse_arguments(version "" "${version_fields}" "" ${arg_VERSION_INFO})
+    if(version_UNPARSED_ARGUMENTS)
+      message(FATAL_ERROR "VERSION_INFO: unknown arguments ${version_UNPARSED_ARGUMENTS}; known are ${version_fields}")
+    endif()
+    set(_talvor_version_arguments "")
+    foreach(field IN LISTS version_fields)
+      if(NOT "${version_${field}}" STREQUAL "")
+        string(TOLOWER "--${field}" option)
+        string(REPLACE "_" "-" option "${option}")
+        list(APPEND _talvor_version_arguments "${option}" "${version_${field}}")
+      endif()
+    endforeach()
     _talvor_onefile_prebuilt("${name}" "${arg_CONSOLE}" "${spec}" "${arg_ICON}" "${work_dir}")
     return()
   endif()
@@ -563,7 +586,7 @@ function(talvor_add_onefile name)
   _talvor_onefile_blob_source("${name}" "${blob}" "${spec}" "${key}" source)
   set(sources "${source}" "${blob}")
   if(WIN32)
-    _talvor_onefile_resources("${work_dir}" "${arg_ICON}" rc)
+    _talvor_onefile_resources("${work_dir}" "${arg_ICON}" "${name}${CMAKE_EXECUTABLE_SUFFIX}" rc ${arg_VERSION_INFO})
     list(APPEND sources "${rc}")
   endif()
 

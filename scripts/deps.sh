@@ -18,8 +18,8 @@ zstd_dir="$top/build/deps/zstd"
 
 packages=(cmake ninja-build make g++ pkg-config g++-mingw-w64-x86-64-posix
           wine wine64 libzstd-dev zstd googletest libgtest-dev dpkg-dev xz-utils
-          clang lld libclang-rt-14-dev python3 osslsigncode openssl gdb
-          elfutils llvm)
+          clang lld llvm libclang-rt-14-dev python3 osslsigncode openssl gdb
+          elfutils)
 if [ "${1:-}" = "--bench" ]; then
     # libpython3.11-dev: the onefile CPython embeds the interpreter.
     packages+=(hyperfine makeself time python3.11 libpython3.11-dev)

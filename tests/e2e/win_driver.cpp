@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <imagehlp.h>
 #include <sddl.h>
 
 #include <stdio.h>
@@ -967,6 +968,106 @@ void case_killed() {
     s.finish();
 }
 
+// Executables completed by talvor-pack from the prebuilt launchers, and one
+// that talvor_add_onefile linked with VERSION_INFO (the same texts, from
+// tests/e2e/CMakeLists.txt): each runs, and its manifest, icon and version
+// information read back through the functions that Explorer uses.
+void case_prebuilt() {
+    const std::pair<const wchar_t*, const char*> texts[] = {
+        {L"ProductName", "Talvor Prebuilt"},     {L"ProductVersion", "1.2.3"},
+        {L"FileVersion", "1.2.3.4"},             {L"CompanyName", "Talvor \xc3\x9c \"quoted\""},
+        {L"FileDescription", "The e2e application"}, {L"LegalCopyright", "\xc2\xa9 2026 Talvor"},
+    };
+    for (const wchar_t* name : {L"prebuilt_gui", L"prebuilt_console", L"onefile_versioned"}) {
+        std::string what = utf8(name) + ": ";
+        Scratch s;
+        result r = run(s, exe(name), {L"exit", L"5"});
+        check(r.code == 5 && r.out == "ready\n", what + "runs the application: " + describe(r));
+        s.finish();
+
+        std::vector<char> info(GetFileVersionInfoSizeW(exe(name).c_str(), nullptr));
+        check(!info.empty() && GetFileVersionInfoW(exe(name).c_str(), 0, (DWORD)info.size(), info.data()),
+              what + "has version information");
+        auto text = [&](const std::wstring& key) {
+            void* value = nullptr;
+            UINT length = 0;
+            std::wstring path = L"\\StringFileInfo\\040904B0\\" + key;
+            bool found = !info.empty() && VerQueryValueW(info.data(), path.c_str(), &value, &length) && length > 0;
+            return found ? utf8((const wchar_t*)value) : std::string("(none)");
+        };
+        for (const auto& t : texts) check(text(t.first) == t.second, what + utf8(t.first) + " is " + text(t.first));
+        check(text(L"OriginalFilename") == utf8(name) + ".exe" && text(L"InternalName") == utf8(name),
+              what + "OriginalFilename " + text(L"OriginalFilename") + ", InternalName " + text(L"InternalName"));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        check(!info.empty() && VerQueryValueW(info.data(), L"\\", (void**)&fixed, &length) &&
+                  fixed->dwSignature == 0xFEEF04BD && fixed->dwFileVersionMS == 0x10002 &&
+                  fixed->dwFileVersionLS == 0x30004 && fixed->dwProductVersionMS == 0x10002 &&
+                  fixed->dwProductVersionLS == 0x30000,
+              what + "the fixed file information holds 1.2.3.4 and 1.2.3.0");
+
+        HMODULE module = LoadLibraryExW(exe(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+        std::string manifest_text;
+        if (manifest != nullptr)
+            manifest_text.assign((const char*)LockResource(LoadResource(module, manifest)),
+                                 SizeofResource(module, manifest));
+        check(manifest_text.find("asInvoker") != std::string::npos, what + "carries the launcher's manifest");
+        HICON icon = (HICON)LoadImageW(module, MAKEINTRESOURCEW(1), IMAGE_ICON, 48, 48, 0);
+        check(icon != nullptr, what + "carries an icon that Windows loads");
+        if (icon != nullptr) DestroyIcon(icon);
+        if (module != nullptr) FreeLibrary(module);
+        DWORD in_header = 0, computed = 0;
+        check(wcsncmp(name, L"prebuilt", 8) != 0 ||
+                  (MapFileAndCheckSumW(exe(name).c_str(), &in_header, &computed) == CHECKSUM_SUCCESS &&
+                   in_header == computed),
+              what + "its header's checksum is the file's");
+    }
+}
+
+// The headers of the PE image held in `image`.
+IMAGE_NT_HEADERS64* nt_headers(std::string& image) {
+    return (IMAGE_NT_HEADERS64*)&image[((IMAGE_DOS_HEADER*)image.data())->e_lfanew];
+}
+
+// A resource editor may rewrite the sections of a completed executable:
+// then it either still runs the application or ends with the launcher's
+// message that its data is missing, never running anything else. Wine's
+// own editor (UpdateResourceW) is one; the other grows the resource section
+// in memory and moves the payload behind it, as an editor that keeps the
+// section order would.
+void case_prebuilt_resource_edit() {
+    Scratch s;
+    fs::path edited = s.work / L"edited.exe", moved = s.work / L"moved.exe";
+    CopyFileW(exe(L"prebuilt_gui").c_str(), edited.c_str(), FALSE);
+    std::string blob(100000, 'x');
+    HANDLE update = BeginUpdateResourceW(edited.c_str(), FALSE);
+    bool changed = update != nullptr &&
+                   UpdateResourceW(update, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(7), 0x409, &blob[0], (DWORD)blob.size()) &&
+                   EndUpdateResourceW(update, FALSE);
+    result r = run(s, edited.wstring(), {L"exit", L"5"});
+    printf("UpdateResourceW %s the executable, which then ended with %lu\n", changed ? "changed" : "did not change",
+           r.code);
+    check((r.code == 5 && r.out == "ready\n") || (r.code == EXIT_CODE_FAILURE && r.out == MSG_NO_HEADER "\n"),
+          "after UpdateResourceW: " + describe(r));
+
+    std::string image = read_all(exe(L"prebuilt_gui"));
+    IMAGE_NT_HEADERS64* nt = nt_headers(image);
+    IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    WORD count = nt->FileHeader.NumberOfSections;
+    check(count >= 2 && memcmp(sections[count - 1].Name, ".talvor", 8) == 0 &&
+              memcmp(sections[count - 2].Name, ".rsrc", 6) == 0,
+          "the payload's section comes last, after the resources");
+    DWORD shift = 16 * nt->OptionalHeader.SectionAlignment;
+    sections[count - 2].Misc.VirtualSize += shift;
+    sections[count - 1].VirtualAddress += shift;
+    nt->OptionalHeader.SizeOfImage += shift;
+    write_all(moved, image);
+    r = run(s, moved.wstring(), {L"exit", L"5"});
+    check(r.code == EXIT_CODE_FAILURE && r.out == MSG_NO_HEADER "\n", "a moved payload is not found: " + describe(r));
+    s.finish();
+}
+
 const std::map<std::wstring, void (*)()> cases = {
     {L"cached", case_cached},
     {L"cached_damage", case_cached_damage},
@@ -986,6 +1087,8 @@ const std::map<std::wstring, void (*)()> cases = {
     {L"temp_is_a_file", case_temp_is_a_file},
     {L"long_command_line", case_long_command_line},
     {L"killed", case_killed},
+    {L"prebuilt", case_prebuilt},
+    {L"prebuilt_resource_edit", case_prebuilt_resource_edit},
 };
 
 // CTest passes the build directory as the host sees it; inside Wine drive

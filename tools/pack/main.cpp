@@ -46,10 +46,13 @@ const char create_usage[] =
     "                         completed with the attached data\n"
     "  --target-directory SPEC  the executable's target directory (path spec; without\n"
     "                         {PID}, {TIME}, {TIME_US}, {RANDOM}: a cached directory)\n"
-    "  --icon FILE.ico        the Windows executable's icon\n"
-    "  --manifest FILE        the Windows executable's application manifest\n"
+    "  --icon FILE.ico        the Windows executable's icon (default: the launcher's)\n"
+    "  --manifest FILE        the Windows executable's application manifest (default:\n"
+    "                         the launcher's)\n"
     "  --product-name, --product-version, --file-version, --company, --description,\n"
-    "  --copyright TEXT       the Windows executable's version information\n"
+    "  --copyright TEXT       the Windows executable's version information, written when\n"
+    "                         any is given; versions are a[.b[.c[.d]]] with numbers up\n"
+    "                         to 65535; the file version defaults to the product version\n"
     "  --main SOURCE[=NAME]   the main library, stored under NAME or its file name\n"
     "  --file SOURCE[=NAME]   a file, stored under NAME (split at the last '=')\n"
     "  --dir SOURCE[=DEST]    the files below SOURCE, stored below DEST (default: the root)\n"
@@ -66,7 +69,8 @@ const char create_usage[] =
     "  --level N              zstd level (default 19)\n"
     "  --threads N            compression threads (default: all cores; 0: none)\n"
     "  -q, --quiet            no summary line\n"
-    "A file reached twice is stored once, under its first name.\n";
+    "A file reached twice is stored once, under its first name. A Windows executable\n"
+    "keeps the launcher's time stamp, or takes SOURCE_DATE_EPOCH when it is set.\n";
 const char list_usage[] =
     "usage: talvor-pack list FILE\n"
     "Prints the size and name of each entry of FILE, attached data or an executable\n"
