@@ -51,7 +51,7 @@ run() {
         return
     fi
     shift 3
-    step "$what" "$expected" "${runner[@]}" "$@"
+    step "$what" "$expected" "${runner[@]}" "$program" "$@"
 }
 
 one_archive() {  # the one release archive matching a pattern
