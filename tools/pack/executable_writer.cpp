@@ -39,21 +39,6 @@ fs::path own_executable() {
 #endif
 }
 
-bool read_file(const fs::path& path, std::vector<unsigned char>* bytes, std::string* error) {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path.u8string() + ": cannot open it for reading" + reason_of_errno();
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *error = path.u8string() + ": cannot read it" + reason_of_errno();
-        return false;
-    }
-    return true;
-}
-
 void put_u64(unsigned char* at, uint64_t value) {
     for (int i = 0; i < 8; i++) at[i] = (unsigned char)(value >> (8 * i));
 }
@@ -86,6 +71,21 @@ void align(std::vector<unsigned char>* bytes, size_t to) {
 }
 
 } // namespace
+
+bool read_file(const fs::path& path, std::vector<unsigned char>* bytes, std::string* error) {
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path.u8string() + ": cannot open it for reading" + reason_of_errno();
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        *error = path.u8string() + ": cannot read it" + reason_of_errno();
+        return false;
+    }
+    return true;
+}
 
 bool find_launcher(const std::string& name, std::string* path, std::string* error) {
     bool known = false;

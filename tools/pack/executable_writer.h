@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ struct payload_layout {
     uint64_t spec = 0; // offsets from the payload's first byte
     uint64_t key = 0;
 };
+
+// Reads the whole file at `path`; false with *error naming it.
+bool read_file(const std::filesystem::path& path, std::vector<unsigned char>* bytes, std::string* error);
 
 // The launcher file for `name`: a path as it stands, or one of the names
 // "windows-gui", "windows-console", "linux" and "linux-console", looked up

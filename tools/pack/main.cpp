@@ -228,10 +228,7 @@ bool create_executable(pack::create_options options, pack::executable_options* e
     executable->attached = data.u8string();
     bool ok = pack::create_attached_data(options, error, summary);
     std::vector<unsigned char> key_bytes;
-    if (ok && cached) {
-        std::ifstream in(key, std::ios::binary);
-        key_bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    if (ok && cached) ok = pack::read_file(key, &key_bytes, error);
     if (ok) ok = pack::write_executable(*executable, key_bytes, error);
     std::error_code ec;
     fs::remove(data, ec);
@@ -264,6 +261,18 @@ int run_create(const std::vector<std::string>& args) {
     pack::create_options options;
     pack::executable_options executable;
     bool spec_given = false;
+    // The options that each set one text of the executable.
+    const std::pair<const char*, std::string*> executable_texts[] = {
+        {"--launcher", &executable.launcher},
+        {"--icon", &executable.icon},
+        {"--manifest", &executable.manifest},
+        {"--product-name", &executable.version.product_name},
+        {"--product-version", &executable.version.product_version},
+        {"--file-version", &executable.version.file_version},
+        {"--company", &executable.version.company},
+        {"--description", &executable.version.description},
+        {"--copyright", &executable.version.copyright},
+    };
     unsigned cores = std::thread::hardware_concurrency();
     options.threads = cores == 0 ? 1 : (int)cores;
     bool quiet = false;
@@ -300,37 +309,22 @@ int run_create(const std::vector<std::string>& args) {
             options.linux_only = true;
         } else if (name == "--quiet") {
             quiet = true;
-        } else if (name == "--launcher") {
-            executable.launcher = value;
         } else if (name == "--target-directory") {
             executable.target_spec = value;
             spec_given = true;
-        } else if (name == "--icon") {
-            executable.icon = value;
-        } else if (name == "--manifest") {
-            executable.manifest = value;
-        } else if (name == "--product-name") {
-            executable.version.product_name = value;
-        } else if (name == "--product-version") {
-            executable.version.product_version = value;
-        } else if (name == "--file-version") {
-            executable.version.file_version = value;
-        } else if (name == "--company") {
-            executable.version.company = value;
-        } else if (name == "--description") {
-            executable.version.description = value;
-        } else if (name == "--copyright") {
-            executable.version.copyright = value;
+        }
+        for (const auto& text : executable_texts) {
+            if (name == text.first) *text.second = value;
         }
         if ((name == "--main" || name == "--file" || name == "--dir") && source.empty())
             return usage_error("create", "option " + name + " needs a SOURCE before '='");
     }
     if (options.output.empty()) return usage_error("create", "create needs -o OUT");
     if (options.main_file.empty()) return usage_error("create", "create needs --main MAIN");
-    bool executable_option = spec_given || !executable.icon.empty() || !executable.manifest.empty() ||
-                             !executable.version.product_name.empty() || !executable.version.product_version.empty() ||
-                             !executable.version.file_version.empty() || !executable.version.company.empty() ||
-                             !executable.version.description.empty() || !executable.version.copyright.empty();
+    bool executable_option = spec_given;
+    for (const auto& text : executable_texts) {
+        if (text.second != &executable.launcher && !text.second->empty()) executable_option = true;
+    }
     if (executable.launcher.empty() && executable_option)
         return usage_error("create", "--target-directory, --icon, --manifest and the version texts go with --launcher");
     if (!executable.launcher.empty() && !options.cache_key.empty())

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "executable_writer.h"
 #include "names.h"
 
 namespace fs = std::filesystem;
@@ -44,20 +45,6 @@ uint32_t get32(const std::vector<unsigned char>& in, size_t at) { return get16(i
 
 void pad4(std::vector<unsigned char>* out) {
     while (out->size() % 4 != 0) out->push_back(0);
-}
-
-bool read_bytes(const std::string& name, std::vector<unsigned char>* bytes, std::string* error) {
-    std::ifstream in(fs::u8path(name), std::ios::binary);
-    if (!in) {
-        *error = name + ": cannot open it for reading";
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *error = name + ": cannot read it";
-        return false;
-    }
-    return true;
 }
 
 // An .ico file holds a directory of 16-byte entries, each with the offset of
@@ -281,13 +268,13 @@ bool resource_section(const executable_options& options, uint32_t rva, std::vect
     std::string icon_name = "the default icon";
     if (!options.icon.empty()) {
         icon_name = options.icon;
-        if (!read_bytes(options.icon, &icon, error)) return false;
+        if (!read_file(fs::u8path(options.icon), &icon, error)) return false;
     }
     if (!icon_resources(icon, icon_name, &list, error)) return false;
 
     resource manifest{rt_manifest, 1, {default_manifest, default_manifest + default_manifest_size}};
     if (!options.manifest.empty()) {
-        if (!read_bytes(options.manifest, &manifest.bytes, error)) return false;
+        if (!read_file(fs::u8path(options.manifest), &manifest.bytes, error)) return false;
         // A manifest is XML: after an optional byte order mark, its first
         // character that is not white space opens a tag.
         size_t start = manifest.bytes.size() >= 3 && manifest.bytes[0] == 0xEF && manifest.bytes[1] == 0xBB &&
