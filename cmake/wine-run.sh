@@ -24,6 +24,13 @@ case "${1:-}" in
     shift
     ;;
 esac
+# Wine names the host's files in the locale's character set: under the C
+# locale (a bare root or container sets none) a file name outside ASCII
+# cannot be made. C.UTF-8 is always there.
+case $(locale charmap 2>/dev/null) in
+UTF-8) ;;
+*) LC_ALL=C.UTF-8 && export LC_ALL ;;
+esac
 WINEPREFIX=${TALVOR_WINEPREFIX:-${prefix:-$(pwd)/wineprefix}}
 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml="
