@@ -91,8 +91,8 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 
 // Removes a tree, retrying while Wine still holds files of a process that
-// has just ended.
-bool remove_tree(const fs::path& path, int attempts = 50) {
+// has just ended: for up to 30 s, which a busy machine can take.
+bool remove_tree(const fs::path& path, int attempts = 300) {
     for (int attempt = 0; attempt < attempts; attempt++) {
         std::error_code ec;
         fs::remove_all(path, ec);
@@ -129,7 +129,7 @@ struct Scratch {
         std::string names;
         for (const std::wstring& name : left) names += " " + utf8(name);
         check(left.empty(), "nothing is left in the temporary folder, found:" + names);
-        remove_tree(root, wait_for_removal ? 50 : 1);
+        remove_tree(root, wait_for_removal ? 300 : 1);
     }
 };
 
