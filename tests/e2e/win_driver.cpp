@@ -35,6 +35,7 @@ const DWORD time_limit_ms = 30000;
 
 std::wstring bin;        // the directory of the onefile executables
 std::wstring case_name;  // the case being run
+std::wstring scratch_prefix();
 int failures = 0;
 
 std::string utf8(const std::wstring& text) {
@@ -110,7 +111,7 @@ struct Scratch {
     Scratch() {
         static int counter = 0;
         root = fs::path(bin) / L"scratch-win" /
-               (case_name + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter++));
+               (scratch_prefix() + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter++));
         remove_tree(root);
         fs::create_directories(root / L"temp");
         fs::create_directories(root / L"work");
@@ -287,6 +288,10 @@ class process {
 std::wstring way;
 
 std::wstring exe(const std::wstring& name) { return bin + L"\\" + name + way + L".exe"; }
+
+// The start of this run's scratch folders' names: the case and the way, so
+// that a run of the same case the other way, at the same time, keeps its own.
+std::wstring scratch_prefix() { return case_name + (way.empty() ? L"-linked" : way) + L"_"; }
 
 // Runs the executable at `path` with the arguments after argv[0].
 result run(const Scratch& scratch, const std::wstring& path, const std::vector<std::wstring>& args,
@@ -1125,7 +1130,7 @@ int wmain(int argc, wchar_t** argv) {
     // What earlier runs of this case could not remove.
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(fs::path(bin) / L"scratch-win", ec))
-        if (entry.path().filename().wstring().rfind(case_name + L"_", 0) == 0) remove_tree(entry.path(), 1);
+        if (entry.path().filename().wstring().rfind(scratch_prefix(), 0) == 0) remove_tree(entry.path(), 1);
     cases.at(case_name)();
     if (failures > 0) {
         printf("%d check(s) failed\n", failures);
