@@ -28,8 +28,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-static const unsigned char prebuilt_magic[16] = {'T', 'a', 'l', 'v', 'o', 'r', 'O', 'n',
-                                                 'e', 'f', 'i', 'l', 'e', 0,   'D', '1'};
+// The magic's bytes, for an initializer. No array of them is defined here:
+// a launcher built without optimisation would keep an unused copy, and the
+// magic must occur in it once, in the descriptor.
+#define PREBUILT_MAGIC_BYTES 'T', 'a', 'l', 'v', 'o', 'r', 'O', 'n', 'e', 'f', 'i', 'l', 'e', 0, 'D', '1'
+static const size_t prebuilt_magic_size = 16;
 static const size_t prebuilt_version_size = 16;
 static const uint32_t prebuilt_placeholder = 0;
 static const uint32_t prebuilt_completed = 1;

@@ -17,7 +17,7 @@
 // the state and the distances in the executable that it writes.
 extern "C" const prebuilt_descriptor talvor_prebuilt_descriptor;
 extern "C" __attribute__((used)) const prebuilt_descriptor talvor_prebuilt_descriptor = {
-    {'T', 'a', 'l', 'v', 'o', 'r', 'O', 'n', 'e', 'f', 'i', 'l', 'e', 0, 'D', '1'},
+    {PREBUILT_MAGIC_BYTES},
     TALVOR_VERSION,
     prebuilt_placeholder,
     0,

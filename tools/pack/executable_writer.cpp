@@ -26,6 +26,8 @@ namespace pack {
 
 namespace {
 
+const unsigned char prebuilt_magic[prebuilt_magic_size] = {PREBUILT_MAGIC_BYTES};
+
 const char* const launcher_names[] = {"windows-gui", "windows-console", "linux", "linux-console"};
 
 fs::path own_executable() {
