@@ -130,6 +130,7 @@ def main():
     run(configure)
     build(build_dir)
     exe = os.path.join(build_dir, "downstream.exe" if windows else "downstream")
+    twin = os.path.join(build_dir, "downstream_prebuilt.exe" if windows else "downstream_prebuilt")
 
     if "no work to do" not in build(build_dir):
         fail("a second build with nothing changed did some work")
@@ -138,6 +139,8 @@ def main():
     expected |= {"libalpha.dll", "libbeta.dll", "libwinpthread-1.dll"} if windows else {"libalpha.so.1", "libbeta.so.2"}
     if not expected <= names or any(".tmp" in n or "cache" in n for n in names):
         fail("packed names %r, expected %r without the excluded ones" % (sorted(names), sorted(expected)))
+    if packed_names(args, twin) != names:
+        fail("the executable made from the prebuilt launcher packs %r, not %r" % (sorted(packed_names(args, twin)), sorted(names)))
 
     with open(exe, "rb") as f:
         image = f.read()
@@ -189,15 +192,18 @@ def main():
     run_dir = os.path.join(work, "run")
     os.makedirs(run_dir)
     shutil.copy2(exe, run_dir)
+    shutil.copy2(twin, run_dir)
     shutil.rmtree(build_dir)
-    copy = os.path.join(run_dir, os.path.basename(exe))
-    argv = [args.wine_run, "--wineprefix=" + args.wineprefix, copy] if windows else [copy]
-    # The cached one twice: the first start unpacks, the second runs from
-    # what the first left.
-    for start in range(2 if args.way == "package" else 1):
-        result = run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
-        if result.returncode != 42:
-            fail("the executable exited with %d, not 42:\n%s%s" % (result.returncode, result.stdout, result.stderr))
+    # Both ways; the cached ones twice: the first start unpacks, the second
+    # runs from what the first left.
+    for made in (exe, twin):
+        copy = os.path.join(run_dir, os.path.basename(made))
+        argv = [args.wine_run, "--wineprefix=" + args.wineprefix, copy] if windows else [copy]
+        for start in range(2 if args.way == "package" else 1):
+            result = run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
+            if result.returncode != 42:
+                fail("%s exited with %d, not 42:\n%s%s" % (os.path.basename(made), result.returncode, result.stdout,
+                                                           result.stderr))
     versions = [n for n in os.listdir(os.path.join(run_dir, "cache")) if not n.endswith(".lock")] \
         if args.way == "package" else []
     if args.way == "package" and len(versions) != 1:

@@ -53,9 +53,9 @@ bool read_file(const std::filesystem::path& path, std::vector<unsigned char>* by
 // in lib/talvor-onefile/launchers beside talvor-pack's own bin directory.
 bool find_launcher(const std::string& name, std::string* path, std::string* error);
 
-// True when `spec` names a cached target directory (no per-start
-// placeholder); false with *error when the spec cannot be used, as the
-// CMake function checks it.
+// Sets *cached when the target directory's path spec has no per-start
+// placeholder; false with *error for a path spec that cannot be used (the
+// rules of talvor_add_onefile's TARGET_DIRECTORY).
 bool spec_is_cached(const std::string& spec, bool* cached, std::string* error);
 
 // Writes options.output from the launcher and the payload. Refuses, with
