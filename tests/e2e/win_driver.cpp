@@ -973,16 +973,27 @@ void case_killed() {
     s.finish();
 }
 
-// Executables completed by talvor-pack from the prebuilt launchers, and one
-// that talvor_add_onefile linked with VERSION_INFO (the same texts, from
-// tests/e2e/CMakeLists.txt): each runs, and its manifest, icon and version
-// information read back through the functions that Explorer uses.
+// Executables completed by talvor-pack from the prebuilt launchers (one of
+// them around an MSVC-ABI DLL), and one that talvor_add_onefile linked with
+// VERSION_INFO (the same texts, from tests/e2e/CMakeLists.txt): each runs,
+// and its manifest, icon and version information read back through the
+// functions that Explorer uses.
 void case_prebuilt() {
     const std::pair<const wchar_t*, const char*> texts[] = {
         {L"ProductName", "Talvor Prebuilt"},     {L"ProductVersion", "1.2.3"},
         {L"FileVersion", "1.2.3.4"},             {L"CompanyName", "Talvor \xc3\x9c \"quoted\""},
         {L"FileDescription", "The e2e application"}, {L"LegalCopyright", "\xc2\xa9 2026 Talvor"},
     };
+    // A main DLL for the MSVC ABI, whose run_code returns 40 plus its argc.
+    std::wstring msvc = exe(L"prebuilt_msvc");
+    if (GetFileAttributesW(msvc.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        Scratch s;
+        result r = run(s, msvc, {L"a", L"b"});
+        check(r.code == 43, "prebuilt_msvc: the MSVC-ABI DLL's run_code gets the arguments: " + describe(r));
+        s.finish();
+    } else {
+        std::printf("prebuilt_msvc.exe was not built (no clang with lld-link): not run\n");
+    }
     for (const wchar_t* name : {L"prebuilt_gui", L"prebuilt_console", L"onefile_versioned"}) {
         std::string what = utf8(name) + ": ";
         Scratch s;

@@ -13,7 +13,7 @@
 #   with no C runtime at all.
 # - The Windows archive's talvor-pack.exe does the same under Wine.
 # The libraries are built here, outside the root, from tests/e2e/app.c and
-# tests/release/msvc_app.c. Ends with "N passed, M failed"; exit status 1
+# tests/e2e/msvc_app.c. Ends with "N passed, M failed"; exit status 1
 # when a step failed.
 set -uo pipefail
 if [ "$(id -u)" -ne 0 ]; then
@@ -74,7 +74,7 @@ mkdir -p "$work/apps" "$work/windows"
 gcc -shared -fPIC -O2 -o "$work/apps/libapp.so" "$top/tests/e2e/app.c" || exit 1
 x86_64-w64-mingw32-gcc-posix -shared -O2 -o "$work/apps/app.dll" "$top/tests/e2e/app.c" || exit 1
 clang --target=x86_64-pc-windows-msvc -fuse-ld=lld -nostdlib -shared -O2 -Wl,-entry:dll_entry \
-      -o "$work/apps/msvc_app.dll" "$top/tests/release/msvc_app.c" || exit 1
+      -o "$work/apps/msvc_app.dll" "$top/tests/e2e/msvc_app.c" || exit 1
 
 # --- The Linux archive in the root ---------------------------------------
 rm -rf "$root/opt/talvor" "$root/check"
