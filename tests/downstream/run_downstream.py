@@ -14,6 +14,7 @@ here, for its talvor-pack) into the prefix that the package way uses.
 """
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -141,6 +142,13 @@ def main():
         fail("packed names %r, expected %r without the excluded ones" % (sorted(names), sorted(expected)))
     if packed_names(args, twin) != names:
         fail("the executable made from the prebuilt launcher packs %r, not %r" % (sorted(packed_names(args, twin)), sorted(names)))
+    # The C++ application, with its runtime DLLs found and packed, and without.
+    cxx = [os.path.join(build_dir, n + ".exe") for n in ("downstream_cxx", "downstream_cxx_alone")] if windows else []
+    if cxx:
+        runtime = {"libstdc++-6.dll", "libwinpthread-1.dll"}
+        if not runtime <= packed_names(args, cxx[0]) or runtime & packed_names(args, cxx[1]):
+            fail("the C++ application packs %r, and with NO_RUNTIME_DLLS %r" %
+                 (sorted(packed_names(args, cxx[0])), sorted(packed_names(args, cxx[1]))))
 
     with open(exe, "rb") as f:
         image = f.read()
@@ -191,19 +199,31 @@ def main():
     # The executable alone, after the build tree is gone.
     run_dir = os.path.join(work, "run")
     os.makedirs(run_dir)
-    shutil.copy2(exe, run_dir)
-    shutil.copy2(twin, run_dir)
+    for made in [exe, twin] + cxx:
+        shutil.copy2(made, run_dir)
     shutil.rmtree(build_dir)
-    # Both ways; the cached ones twice: the first start unpacks, the second
-    # runs from what the first left.
-    for made in (exe, twin):
+
+    def start(made):
         copy = os.path.join(run_dir, os.path.basename(made))
         argv = [args.wine_run, "--wineprefix=" + args.wineprefix, copy] if windows else [copy]
-        for start in range(2 if args.way == "package" else 1):
-            result = run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
+        return run(argv + ["an argument"], ok_status=None, cwd=run_dir, timeout=120)
+
+    # Both ways; the cached ones twice: the first start unpacks, the second
+    # runs from what the first left.
+    for made in [exe, twin] + cxx[:1]:
+        for _ in range(2 if args.way == "package" and made in (exe, twin) else 1):
+            result = start(made)
             if result.returncode != 42:
                 fail("%s exited with %d, not 42:\n%s%s" % (os.path.basename(made), result.returncode, result.stdout,
                                                            result.stderr))
+    if cxx:
+        # GCC's library imports libgcc_s_seh-1.dll first; clang links libgcc
+        # statically.
+        result = start(cxx[1])
+        if result.returncode != 2 or not result.stderr.startswith("Error, load DLL. ([Error 126] ") or \
+                not re.search(r"Missing: '(libstdc\+\+-6|libgcc_s_seh-1)\.dll'\.\n$", result.stderr):
+            fail("without its runtime DLLs the C++ application ended with %d:\n%s%s" %
+                 (result.returncode, result.stdout, result.stderr))
     versions = [n for n in os.listdir(os.path.join(run_dir, "cache")) if not n.endswith(".lock")] \
         if args.way == "package" else []
     if args.way == "package" and len(versions) != 1:
