@@ -289,7 +289,16 @@ def wait_until_gone(token, seconds, console):
     return wine_processes(token)
 
 
-def stuck_in_wine(pid):
+def stacks_of(pid):
+    """Every thread's stack of the Unix process `pid`, as gdb prints them."""
+    try:
+        return subprocess.run(["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
+                              capture_output=True, text=True, timeout=60).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+
+
+def stuck_in_wine(stacks):
     """True when a process is stuck in Wine itself rather than in the
     launcher. Wine turns a console event into SIGINT for one thread of the
     process, and its signal handler allocates (to start the handler thread;
@@ -298,11 +307,6 @@ def stuck_in_wine(pid):
     waits for good on the lock that its own thread holds. No Windows program
     can prevent that; the stacks show it: the allocator's lock is waited for
     inside a signal handler or a thread's exit."""
-    try:
-        stacks = subprocess.run(["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
-                                capture_output=True, text=True, timeout=60).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return False
     return ("lll_lock_wait_private" in stacks and "main_arena" in stacks
             and ("<signal handler called>" in stacks or "__pthread_exit" in stacks))
 
@@ -384,7 +388,8 @@ def case_storm():
         hung = alive(parent)
         slow += not hung and ended - moment > 5
         stuck = wait_until_gone(token, 1, console)
-        wine_fault = bool(stuck) and all(stuck_in_wine(pid) for pid in stuck)
+        stacks = {pid: stacks_of(pid) for pid in stuck}
+        wine_fault = bool(stuck) and all(stuck_in_wine(stacks[pid]) for pid in stuck)
         what = "interrupted after %.3f s (%s), ended after %.3f s" % (
             moment - seen, "child running" if len(pids) > 1 else "no child seen", ended - moment)
         if wine_fault:
@@ -394,6 +399,9 @@ def case_storm():
             hangs += 1
             print("run %d: %s; the launcher still runs, with %d other process(es)" % (i, what, len(stuck) - 1),
                   flush=True)
+            # Where each process waits, for a hang that is not Wine's known one.
+            for pid in stuck:
+                print("stacks of %d:\n%s" % (pid, stacks[pid] or "(gdb could not attach)"), flush=True)
         elif stuck:
             orphans += 1
             print("run %d: %s; %r live on" % (i, what, stuck), flush=True)
