@@ -51,10 +51,11 @@ def hyperfine(raw, name):
     return {r["command"]: r for r in json.loads(text)["results"]}
 
 
-def rounds(raw, prefix):
+def rounds(raw, prefix, numerator, denominator):
     """Merges the runs of hyperfine exports <prefix>.1.json, <prefix>.2.json,
     ...: for each command its median, min and max over all runs, and the
-    ratio of the first command's median to the second's in each round."""
+    ratio of the `numerator` command's median to the `denominator`'s in each
+    round."""
     times, ratios, i = {}, [], 1
     while True:
         results = hyperfine(raw, f"{prefix}.{i}.json")
@@ -62,9 +63,8 @@ def rounds(raw, prefix):
             break
         for name, r in results.items():
             times.setdefault(name, []).extend(r["times"])
-        medians = [r["median"] for r in results.values()]
-        if len(medians) == 2:
-            ratios.append(medians[0] / medians[1])
+        if numerator in results and denominator in results:
+            ratios.append(results[numerator]["median"] / results[denominator]["median"])
         i += 1
     merged = {name: {"median": statistics.median(t), "min": min(t), "max": max(t), "runs": len(t)}
               for name, t in times.items()}
@@ -202,7 +202,7 @@ def main():
     python_files = read(raw, "python-files.count")
     described = False
     for loc in ("disk", "tmpfs"):
-        later, round_ratios = rounds(raw, f"{loc}-python-later")
+        later, round_ratios = rounds(raw, f"{loc}-python-later", "onefile-python-cached", "python3")
         onefile, installed = later.get("onefile-python-cached"), later.get("python3")
         default = hyperfine(raw, f"{loc}-python-default.json").get("onefile-python")
         if not (onefile or default):
@@ -216,7 +216,7 @@ def main():
                    f"extension modules, with unchecked-hash .pyc files, and libpython3.11.so.1.0 "
                    f"({int(python_files):,} files with the main library). `-c pass`, hyperfine without "
                    f"a shell; the later starts in {len(round_ratios)} short rounds, each of both "
-                   f"commands one after the other, their runs merged. The installed interpreter also reads this machine's "
+                   f"commands one after the other, in turns first, their runs merged. The installed interpreter also reads this machine's "
                    f"dist-packages directories and runs their .pth files; the packed one has none.")
             out.append("")
         out.append("| Start | Median | Range | Runs |")

@@ -18,7 +18,7 @@
 #   BENCH_RUNS_LATER  hyperfine runs for the later cached starts (default 30)
 #   BENCH_PYTHON  1 to measure the onefile CPython, 0 to leave it out (default 1)
 #   BENCH_RUNS_PYTHON  hyperfine runs of each command for CPython's later
-#                 cached start, split over 5 rounds (default 100)
+#                 cached start, split over 10 rounds (default 100)
 #   BENCH_RUNS_PYTHON_DEFAULT  hyperfine runs for CPython's default-mode
 #                 start (default 5; 0 leaves it out)
 #   BENCH_CACHED_ONLY  1 to measure only the cached target directory and
@@ -335,10 +335,15 @@ for m in sorted({l.split()[-1] for l in open("/proc/self/maps") if "libpython3" 
         runs=${BENCH_RUNS_PYTHON:-100}
         cat /proc/loadavg > "$raw/$loc-python-load.txt"
         log "cached later start of CPython against /usr/bin/python3, temporary folder on $loc"
-        for round in 1 2 3 4 5; do
-            TMPDIR=$tmp hyperfine --style basic -N --warmup 3 --runs $(((runs + 4) / 5)) \
-                --export-json "$raw/$loc-python-later.$round.json" \
-                -n onefile-python-cached "'$a.cached' -c pass" -n python3 "/usr/bin/python3 -c pass" >&2
+        # Ten short rounds, the two commands' order swapped every round, so
+        # that a drift of the machine's speed weighs on both alike.
+        onefile=(-n onefile-python-cached "'$a.cached' -c pass")
+        installed=(-n python3 "/usr/bin/python3 -c pass")
+        for round in 1 2 3 4 5 6 7 8 9 10; do
+            if [ $((round % 2)) -eq 1 ]; then order=("${onefile[@]}" "${installed[@]}")
+            else order=("${installed[@]}" "${onefile[@]}"); fi
+            TMPDIR=$tmp hyperfine --style basic -N --warmup 3 --runs $(((runs + 9) / 10)) \
+                --export-json "$raw/$loc-python-later.$round.json" "${order[@]}" >&2
         done
         if [ "${BENCH_RUNS_PYTHON_DEFAULT:-5}" -gt 0 ]; then
             log "default-mode start of the onefile CPython, temporary folder on $loc"
