@@ -6,6 +6,11 @@ FUZZ_SECONDS ?= 1800
 
 all: build
 
+# Runs a command, then stops the Wine server that the tests started for the
+# build's prefix (persistent, so that the tests share it), whatever the
+# command's outcome; the command's exit status stands.
+with_wine_stopped = $(2); status=$$?; WINEPREFIX=$(CURDIR)/$(1)/wineprefix wineserver -k 2>/dev/null; exit $$status
+
 deps:
 	@scripts/deps.sh
 
@@ -23,7 +28,7 @@ test-linux: deps
 test-mingw: deps
 	cmake --preset mingw
 	cmake --build --preset mingw
-	ctest --preset mingw
+	$(call with_wine_stopped,build/mingw,ctest --preset mingw)
 
 # Both launchers built with clang as well: Linux natively, Windows with lld
 # over mingw-w64. To keep the whole run short, the longest tests run with
@@ -38,7 +43,7 @@ test-linux-clang: deps
 test-mingw-clang: deps
 	cmake --preset mingw-clang
 	cmake --build --preset mingw-clang
-	ctest --preset mingw-clang
+	$(call with_wine_stopped,build/mingw-clang,ctest --preset mingw-clang)
 
 # The Linux tests again under AddressSanitizer with UndefinedBehaviorSanitizer,
 # and the signal and handler paths under ThreadSanitizer.
