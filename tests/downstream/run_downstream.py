@@ -202,6 +202,12 @@ def main():
     for made in [exe, twin] + cxx:
         shutil.copy2(made, run_dir)
     shutil.rmtree(build_dir)
+    if windows:
+        # DLLs of the packed names planted beside the executable, which is
+        # also the current directory: the packed ones are loaded, never these.
+        for planted in ("libalpha.dll", "libbeta.dll"):
+            with open(os.path.join(run_dir, planted), "wb") as f:
+                f.write(b"MZ planted, not a DLL")
 
     def start(made):
         copy = os.path.join(run_dir, os.path.basename(made))
